@@ -1,0 +1,26 @@
+# taliun_static_library(NAME SOURCES... [LIBS ...]): one static library per subsystem folder.
+# The folder itself is the include root for its headers, so "#include \"threads/Lock.h\"" works
+# from anywhere with the repository root on the include path.
+function(taliun_static_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+endfunction()
+
+# taliun_test(NAME SOURCES... [LIBS ...] [LABELS ...] [ENV ...]): a GoogleTest program whose
+# cases run as separate ctest entries so that ctest -j2 spreads them.
+function(taliun_test name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  if(NOT A_LABELS)
+    set(A_LABELS unit)
+  endif()
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
+endfunction()
