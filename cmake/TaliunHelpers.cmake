@@ -24,3 +24,17 @@ function(taliun_test name)
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
 endfunction()
+
+# taliun_embed_files(TARGET HEADER_NAME FILES...): compiles the files into TARGET as byte arrays with
+# _len companions, declared in the generated header ${PROJECT_BINARY_DIR}/generated/<HEADER_NAME>.
+function(taliun_embed_files target header_name)
+  set(out_h ${PROJECT_BINARY_DIR}/generated/${header_name})
+  string(REPLACE ".h" ".cpp" cpp_name ${header_name})
+  set(out_cpp ${PROJECT_BINARY_DIR}/generated/${cpp_name})
+  add_custom_command(OUTPUT ${out_h} ${out_cpp}
+    COMMAND ${CMAKE_COMMAND} -DOUT_H=${out_h} -DOUT_CPP=${out_cpp} -DHEADER_NAME=${header_name}
+            "-DFILES=${ARGN}" -P ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake
+    DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake
+    COMMENT "Embedding ${header_name}")
+  target_sources(${target} PRIVATE ${out_cpp} ${out_h})
+endfunction()
