@@ -1,0 +1,129 @@
+#pragma once
+// CUpdateUSB: the single port manager. Owns the configured ports, the device bound to every open
+// connection and the port I/O object of every open connection; serves Open, Close, Write and the
+// per-port control codes, and the component-level configuration codes.
+//
+// Lock order when nested: m_pConfigLock, m_pDeviceLock, m_pOpenLock, m_lockBootMode. All are
+// recursive. Port I/O objects are never deleted while any of these is held (their destructor
+// waits for a monitoring thread that itself takes m_pDeviceLock and m_pConfigLock).
+#include <list>
+#include <map>
+#include <string>
+
+#include "component/Data.h"
+#include "portio/PortInfo.h"
+#include "portio/UsbIO.h"
+#include "portmanager/BootMode.h"
+#include "threads/Event.h"
+#include "threads/Lock.h"
+#include "threads/Thread.h"
+#include "usb/USBDevice.h"
+
+// A configured port. Not packed: it holds std::string members and stays inside the component.
+struct _UXD_PORT {
+  unsigned char ucDeviceID = 0;  // "/DeviceID", 255 when not set
+  std::string strPortName;       // device name of the USB device that belongs to the port
+  std::string strModelName;      // "/ModelName"
+  _PORT_INFO infoQX;             // printer part (QX or PRT), "/QX/<name>/"
+  _PORT_INFO infoJV;             // display part, "/JV/<name>/"
+};
+
+class CUpdateUSB {
+ public:
+  static CUpdateUSB* CreateInstance();
+  static CUpdateUSB* GetInstance() { return sm_pUpdateUSB; }
+  void Release();
+  virtual ~CUpdateUSB();
+
+  CUpdateUSB(const CUpdateUSB&) = delete;
+  CUpdateUSB& operator=(const CUpdateUSB&) = delete;
+
+  bool InitInstance();
+  void ExitInstance();
+
+  // Host calls (through CQXUSBComponent).
+  unsigned int OpenPort(void* hPort, std::string strPath);
+  unsigned int ClosePort(void* hPort);
+  unsigned int WriteToPort(void* hPort, CData data, unsigned int* pulWritten);
+  unsigned int IoCtl(void* hPort, unsigned int ulCode, CData in, CData* pOut);
+  unsigned int LockPort(void* hPort, unsigned int ulValue, CUsbIO* pUsbIO);
+
+  // Component-level configuration codes (CQXUSBComponent's static Ioctl).
+  unsigned int ConfigAddPort(CData in, unsigned int ulCode);
+  unsigned int ConfigDeletePort(CData in, unsigned int ulCode);
+  unsigned int GetConfigUI(CData in, unsigned int ulCode, CData* pOut);
+  std::string LoadResource(unsigned char* pTemplate, int nLength);
+
+  // Device bindings.
+  CUSBDevice GetUSBDevice(void* hPort);
+  unsigned int OpenDevice(CUSBDevice& device);
+  unsigned int OpenHandleOnly(void* hPort);
+  void CloseHandleOnly(void* hPort);
+  void CloseUSBDevice(void* hPort);
+  int UpdateConnectStatus(void* hPort, int nValue);
+
+  // Port configuration.
+  int InitConfigPorts();
+  bool UpdateConfigPorts();
+  bool GetPortProperties(std::string strPath, _UXD_PORT* pPort);
+  unsigned int HandleConfigChange(CUsbIO* pUsbIO, void* hPort);
+
+  // Plug-and-play monitor.
+  static void tfUpdate(void* pArg);
+  int UpdateThread();
+  static void tfPortEnum(void* pArg);
+  void EnumUSBPorts();
+  int process_message();
+  void usb_EnumUSBPort();
+  void HandleTimerMsg();
+  int HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind);
+  int UpdatePort(std::string strDeviceName, int nKind);
+  int ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind);
+  int IsSLNExist(std::map<std::string, int> mapDevices, std::string strDeviceName);
+
+  // Model identification.
+  int GetPowerQXState(std::string strDeviceName);
+  int GetPowerPRTState(std::string strDeviceName);
+  int GetDeviceInfo(std::string strDeviceName, _UXD_PORT* pPort, CData* pBootKey, int bPRT,
+                    unsigned int ulPower);
+  int GetPrinterModelName(CUSBDevice* pDevice, char* pszModel, unsigned int ulSize,
+                          char* pDeviceID, CData* pBootKey);
+  int OfflineGetPrinterModelName(CUSBDevice* pDevice, char* pszModel, unsigned int ulSize,
+                                 char* pDeviceID, int bPRT);
+
+  // Boot-mode table.
+  int UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName);
+
+  // Port search for new devices.
+  int ConfigureNewDevice(std::string strDeviceName, int nKind, unsigned int ulPower);
+  int FindPortToUpdate(std::string* pstrUnused, _UXD_PORT* pPort, int bPRT);
+  int UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* pIt, std::string strName,
+                         _UXD_PORT* pPort, int bPRT);
+  int AddNewDevice(_UXD_PORT* pPort, int bPRT);
+
+  // Snapshots for diagnostics and tests; each takes its own lock.
+  bool GetConfigPort(const std::string& strName, _UXD_PORT* pCopy);
+  size_t GetOpenPortCount();
+  size_t GetDeviceCount();
+
+ private:
+  CUpdateUSB();
+
+  static CUpdateUSB* sm_pUpdateUSB;
+
+  CLock* m_pDeviceLock;       // guards m_mapDevices; second in the lock order
+  CThread* m_pUpdateThread;   // plug-and-play thread
+  CThread* m_pEnumThread;     // first enumeration of attached devices
+  CEvent* m_pShutdownEvent;   // set by Release; the first enumeration is skipped once set
+  CEvent* m_pEnumDoneEvent;   // set when the first enumeration has finished
+  CLock* m_pOpenLock;         // guards m_mapOpenPorts; third in the lock order
+  CLock* m_pConfigLock;       // guards m_mapConfigPorts and its records; first in the lock order
+  std::map<std::string, _UXD_PORT*> m_mapConfigPorts;  // owns the records
+  std::map<void*, CUSBDevice> m_mapDevices;
+  std::map<void*, CUsbIO*> m_mapOpenPorts;             // owns the port I/O objects
+  std::map<std::string, int> m_mapPendingDevices;      // plug-and-play threads only
+  int m_nUnboundPorts;                                 // guarded by m_pConfigLock
+  std::list<CBootMode*> m_listBootMode;                // guarded by m_lockBootMode
+  CLock m_lockBootMode;                                // last in the lock order
+  bool m_bUsbReady;                                    // libusb initialised by InitInstance
+};

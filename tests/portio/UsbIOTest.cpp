@@ -1,0 +1,494 @@
+// CUsbIO on a simulated device, with a stand-in for the port manager's binding table and an
+// event recorder in place of the connection manager.
+#include "portio/UsbIO.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "component/PortHandler.h"
+#include "sim/SimBus.h"
+#include "tests/portmanager/PortTestSupport.h"
+
+using namespace porttest;
+
+namespace {
+
+struct RecordedEvent {
+    void* hPort;
+    unsigned int ulCode;
+    std::vector<unsigned char> vecData;
+};
+
+// What the port manager would be for a port I/O object: the handle's device binding.
+struct FakeManager {
+    std::mutex mutex;
+    std::map<void*, CUSBDevice> mapDevices;
+    int nCloseUSBDevice = 0;
+    int nCloseHandleOnly = 0;
+    int nOpenHandleOnly = 0;
+    std::vector<int> vecConnectStatus;
+
+    std::mutex eventMutex;
+    std::condition_variable eventCondition;
+    std::vector<RecordedEvent> vecEvents;
+};
+
+FakeManager* g_pFake = nullptr;
+
+FakeManager& Fake(CUpdateUSB* p) { return *reinterpret_cast<FakeManager*>(p); }
+
+CUSBDevice FakeGetUSBDevice(CUpdateUSB* p, void* h)
+{
+    std::lock_guard<std::mutex> lock(Fake(p).mutex);
+    auto it = Fake(p).mapDevices.find(h);
+    return it == Fake(p).mapDevices.end() ? CUSBDevice() : it->second;
+}
+void FakeCloseUSBDevice(CUpdateUSB* p, void* h)
+{
+    std::lock_guard<std::mutex> lock(Fake(p).mutex);
+    ++Fake(p).nCloseUSBDevice;
+    Fake(p).mapDevices.erase(h);
+}
+unsigned int FakeOpenHandleOnly(CUpdateUSB* p, void* h)
+{
+    std::lock_guard<std::mutex> lock(Fake(p).mutex);
+    ++Fake(p).nOpenHandleOnly;
+    auto it = Fake(p).mapDevices.find(h);
+    return it == Fake(p).mapDevices.end() ? PHR_SUCCESS : it->second.Open();
+}
+void FakeCloseHandleOnly(CUpdateUSB* p, void* h)
+{
+    std::lock_guard<std::mutex> lock(Fake(p).mutex);
+    ++Fake(p).nCloseHandleOnly;
+    auto it = Fake(p).mapDevices.find(h);
+    if (it != Fake(p).mapDevices.end())
+        it->second.ClearReference();
+}
+int FakeUpdateConnectStatus(CUpdateUSB* p, void*, int v)
+{
+    std::lock_guard<std::mutex> lock(Fake(p).mutex);
+    Fake(p).vecConnectStatus.push_back(v);
+    return 1;
+}
+
+const _PORT_MANAGER_CALLS kFakeCalls = {FakeGetUSBDevice, FakeCloseUSBDevice, FakeOpenHandleOnly,
+                                        FakeCloseHandleOnly, FakeUpdateConnectStatus};
+
+void RecordEvent(void* hPort, unsigned int ulCode, CData data)
+{
+    FakeManager* pFake = g_pFake;
+    if (pFake == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(pFake->eventMutex);
+        pFake->vecEvents.push_back({hPort, ulCode, Bytes(data)});
+    }
+    pFake->eventCondition.notify_all();
+}
+
+void* const kHandle = reinterpret_cast<void*>(0x1234);
+
+int PowerOf(const RecordedEvent& e)
+{
+    int n = -100;
+    if (e.vecData.size() == 4)
+        memcpy(&n, e.vecData.data(), 4);
+    return n;
+}
+
+bool IsStatusRequest(const usbsim::Record& r, uint8_t request)
+{
+    return r.isVendor(request) && (r.bmRequestType & 0x80) != 0;
+}
+
+class UsbIOFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        usbsim::resetBus();
+        ASSERT_TRUE(CUSBDevice::zph_usb_lib_init());
+        g_pFake = &m_fake;
+        CUsbIO::SetPortManagerCalls(&kFakeCalls);
+        CUsbIO::SetEventSink(RecordEvent);
+    }
+    void TearDown() override
+    {
+        delete m_pUsbIO;
+        m_pUsbIO = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_fake.mutex);
+            m_fake.mapDevices.clear();
+        }
+        CUsbIO::SetEventSink(nullptr);
+        g_pFake = nullptr;
+        CUSBDevice::zph_usb_lib_exit();
+        usbsim::resetBus();
+    }
+
+    // Plugs the device, binds it to the handle and opens a port I/O object on it.
+    void OpenPort(const usbsim::DeviceConfig& cfg, bool bDisplay = false, bool bPlug = true)
+    {
+        if (bPlug)
+            m_pDevice = usbsim::plug(cfg);
+        CUSBDevice device(m_pDevice->deviceName(), bDisplay ? USBKIND_JV : USBKIND_QX);
+        ASSERT_EQ(device.Open(), PHR_SUCCESS);
+        {
+            std::lock_guard<std::mutex> lock(m_fake.mutex);
+            m_fake.mapDevices.emplace(kHandle, device);
+        }
+        _PORT_INFO info;
+        info.hPort = kHandle;
+        info.ulWriteTimeout = 5000;
+        info.ulOfflineTimeout = 50;
+        info.ulStatusPto = 100;
+        info.strPath = bDisplay ? "/JV/P1/" : "/QX/P1/";
+        m_pUsbIO = new CUsbIO();
+        ASSERT_TRUE(m_pUsbIO->Init(&info, reinterpret_cast<CUpdateUSB*>(&m_fake)));
+    }
+
+    std::vector<RecordedEvent> Events()
+    {
+        std::lock_guard<std::mutex> lock(m_fake.eventMutex);
+        return m_fake.vecEvents;
+    }
+    std::vector<int> PowerEvents()
+    {
+        std::vector<int> vec;
+        for (const RecordedEvent& e : Events())
+            if (e.ulCode == PH_EVENT_POWER_STATE)
+                vec.push_back(PowerOf(e));
+        return vec;
+    }
+    bool WaitForPowerEvents(size_t ulCount, unsigned int ulTimeoutMs = 10000)
+    {
+        return WaitUntil([&] { return PowerEvents().size() >= ulCount; }, ulTimeoutMs);
+    }
+    std::vector<std::vector<unsigned char>> InputEvents()
+    {
+        std::vector<std::vector<unsigned char>> vec;
+        for (const RecordedEvent& e : Events())
+            if (e.ulCode == PH_EVENT_INPUT_DATA)
+                vec.push_back(e.vecData);
+        return vec;
+    }
+    // Lets the monitoring thread run full status cycles: wakes it and waits until the device has
+    // answered at least `n` more status requests.
+    void RunStatusCycles(int n, uint8_t ucRequest = 1)
+    {
+        m_pDevice->clearRecords();
+        m_pUsbIO->SetMonInterval(true);
+        ASSERT_TRUE(m_pDevice->waitUntil([&](const std::vector<usbsim::Record>& rs) {
+            int c = 0;
+            for (const auto& r : rs)
+                c += IsStatusRequest(r, ucRequest) ? 1 : 0;
+            return c >= n;
+        }));
+    }
+
+    CTestDirectory m_dir;
+    FakeManager m_fake;
+    usbsim::DevicePtr m_pDevice;
+    CUsbIO* m_pUsbIO = nullptr;
+};
+
+using UsbIOPower = UsbIOFixture;
+using UsbIOInput = UsbIOFixture;
+using UsbIOWrite = UsbIOFixture;
+using UsbIOControl = UsbIOFixture;
+
+TEST_F(UsbIOPower, FirstStatusGivesExactlyOneEvent)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    RunStatusCycles(3);
+    EXPECT_EQ(PowerEvents(), std::vector<int>{0});
+    EXPECT_EQ(m_pUsbIO->GetPower(), 0);
+    EXPECT_TRUE(m_dir.WaitForLine("** Power Event(" + HandleText(kHandle) + ", 00000000)"));
+}
+
+TEST_F(UsbIOPower, OfflineAtOpenReportsOneAtOnce)
+{
+    m_pDevice = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_pDevice->setOffline(true);
+    OpenPort(m_pDevice->config(), false, false);
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    EXPECT_EQ(PowerEvents(), std::vector<int>{1});
+}
+
+TEST_F(UsbIOPower, BriefNotReadyChangesNothingLastingNotReadyGivesOne)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ASSERT_TRUE(WaitForPowerEvents(1));
+
+    // 30 ms not ready: the confirmation sees the device ready again before its window ends.
+    m_pDevice->clearRecords();
+    m_pDevice->notReadyFor(std::chrono::milliseconds(30));
+    m_pUsbIO->SetMonInterval(true);
+    // Wait until the thread has seen the device not ready and then ready again.
+    ASSERT_TRUE(m_pDevice->waitUntil([](const std::vector<usbsim::Record>& rs) {
+        bool bSeenNotReady = false;
+        for (const auto& r : rs) {
+            if (!IsStatusRequest(r, 1) || r.data.empty())
+                continue;
+            if ((r.data[0] & 1) != 0)
+                bSeenNotReady = true;
+            else if (bSeenNotReady)
+                return true;
+        }
+        return false;
+    }));
+    RunStatusCycles(3);
+    EXPECT_EQ(PowerEvents(), std::vector<int>{0});
+
+    // Not ready for longer than the window: state 1, then ready again: 0.
+    m_pDevice->notReadyFor(std::chrono::milliseconds(400));
+    m_pUsbIO->SetMonInterval(true);
+    ASSERT_TRUE(WaitForPowerEvents(3));
+    EXPECT_EQ(PowerEvents(), (std::vector<int>{0, 1, 0}));
+}
+
+TEST_F(UsbIOPower, DisplayNotReadyGivesThreeNeverOne)
+{
+    m_pDevice = usbsim::plug(usbsim::DeviceConfig::displayPrinter("JV1"));
+    m_pDevice->setOffline(true, usbsim::Channel::Display);
+    OpenPort(m_pDevice->config(), true, false);
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    m_pDevice->setOffline(false, usbsim::Channel::Display);
+    ASSERT_TRUE(WaitForPowerEvents(2));
+    m_pDevice->setOffline(true, usbsim::Channel::Display);
+    ASSERT_TRUE(WaitForPowerEvents(3));
+    EXPECT_EQ(PowerEvents(), (std::vector<int>{3, 0, 3}));
+}
+
+TEST_F(UsbIOPower, UnplugGivesTwoAndDropsTheBinding)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    usbsim::unplug(m_pDevice);
+    ASSERT_TRUE(WaitForPowerEvents(2));
+    EXPECT_EQ(PowerEvents(), (std::vector<int>{0, 2}));
+    std::lock_guard<std::mutex> lock(m_fake.mutex);
+    EXPECT_GE(m_fake.nCloseUSBDevice, 1);
+    EXPECT_EQ(m_fake.mapDevices.count(kHandle), 0u);
+}
+
+TEST_F(UsbIOInput, PendingAtOpenIsNeverDelivered)
+{
+    m_pDevice = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_pDevice->queueInput({0xAA, 0xBB});
+    m_pDevice->queueInput({0xAC});
+    OpenPort(m_pDevice->config(), false, false);
+    m_pDevice->queueInput({0x01, 0x02, 0x03});
+    ASSERT_TRUE(WaitUntil([&] { return !InputEvents().empty(); }));
+    RunStatusCycles(2);
+    EXPECT_EQ(InputEvents(), (std::vector<std::vector<unsigned char>>{{0x01, 0x02, 0x03}}));
+    // Traced with the bytes as data; the bracket holds how long the read took.
+    const std::string strPrefix = "-- Read(" + HandleText(kHandle) + ") [";
+    ASSERT_TRUE(m_dir.Daemon().WaitFor([&](const std::vector<LogDaemonMessage>& vec) {
+        for (const LogDaemonMessage& msg : vec)
+            if (msg.text.compare(0, strPrefix.size(), strPrefix) == 0 &&
+                msg.data == std::vector<unsigned char>{0x01, 0x02, 0x03})
+                return true;
+        return false;
+    }));
+}
+
+TEST_F(UsbIOInput, AnswerToWriteArrivesWithoutWaitingForTheReadPeriod)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    // Both periods one minute: only the wake-up after the write can fetch the answer in time.
+    m_pUsbIO->SaveMonInterval(60000);
+    m_pUsbIO->SetMonInterval(false);
+    RunStatusCycles(0);
+    const std::vector<unsigned char> vecRequest = {0x10, 0x04, 0x01};
+    m_pDevice->scriptReply(vecRequest, {{0x16}});
+    unsigned int ulWritten = 0;
+    ASSERT_EQ(m_pUsbIO->WriteToPort(ToData(vecRequest), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(ulWritten, 3u);
+    ASSERT_TRUE(WaitUntil([&] { return !InputEvents().empty(); }, 20000));
+    EXPECT_EQ(InputEvents().front(), std::vector<unsigned char>{0x16});
+}
+
+TEST_F(UsbIOWrite, SendsEveryByteInPieces)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    const std::vector<unsigned char> vecData = Pattern(200000);
+    unsigned int ulWritten = 0;
+    ASSERT_EQ(m_pUsbIO->WriteToPort(ToData(vecData), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(ulWritten, vecData.size());
+    EXPECT_EQ(m_pDevice->received(), vecData);
+    // Four pieces of at most 65536 bytes, each split further into protocol chunks of 65535.
+    int nWriteStarts = 0;
+    for (const auto& r : m_pDevice->records())
+        nWriteStarts += r.isVendor(0x11) ? 1 : 0;
+    EXPECT_EQ(nWriteStarts, 7);
+}
+
+TEST_F(UsbIOWrite, EmptyWriteStillSwitchesToNormalFlow)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_pDevice->clearRecords();
+    unsigned int ulWritten = 77;
+    ASSERT_EQ(m_pUsbIO->WriteToPort(CData(), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(ulWritten, 0u);
+    EXPECT_TRUE(m_pDevice->waitFor([](const usbsim::Record& r) { return r.isVendor(2) && r.wValue == 0; }));
+    EXPECT_TRUE(m_pDevice->received().empty());
+}
+
+TEST_F(UsbIOWrite, UnavailableDeviceFailsAtOnceWithoutCount)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    usbsim::unplug(m_pDevice);
+    ASSERT_TRUE(WaitForPowerEvents(2));
+    unsigned int ulWritten = 77;
+    EXPECT_EQ(m_pUsbIO->WriteToPort(ToData(Pattern(10)), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
+    EXPECT_EQ(ulWritten, 77u);
+}
+
+TEST_F(UsbIOWrite, NotReadyNormalFlowTimesOutForcedFlowWritesAnyway)
+{
+    m_pDevice = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_pDevice->setOffline(true);
+    OpenPort(m_pDevice->config(), false, false);
+    ASSERT_TRUE(WaitForPowerEvents(1));
+    ASSERT_EQ(m_pUsbIO->GetPower(), 1);
+
+    unsigned int ulWritten = 77;
+    EXPECT_EQ(m_pUsbIO->WriteToPort(ToData(Pattern(100)), &ulWritten), PHR_WRITE_TIMEOUT);
+    EXPECT_EQ(ulWritten, 0u);
+    EXPECT_TRUE(m_pDevice->received().empty());
+
+    ASSERT_TRUE(m_pUsbIO->SetFlow(PH_FLOW_CONTROL_FORCE));
+    const std::vector<unsigned char> vecData = Pattern(100);
+    EXPECT_EQ(m_pUsbIO->WriteToPort(ToData(vecData), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(ulWritten, 100u);
+    EXPECT_EQ(m_pDevice->received(), vecData);
+    EXPECT_TRUE(m_pDevice->forcedFlow());
+}
+
+TEST_F(UsbIOWrite, AbortBeforeAndDuringWrite)
+{
+    usbsim::setTiming(FullSpeed());
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+
+    m_pUsbIO->GetWriteAbortEvent()->Set(true);
+    unsigned int ulWritten = 77;
+    EXPECT_EQ(m_pUsbIO->WriteToPort(ToData(Pattern(1000)), &ulWritten), PHR_WRITE_TIMEOUT);
+    EXPECT_EQ(ulWritten, 0u);
+    EXPECT_TRUE(m_pDevice->received().empty());
+    m_pUsbIO->GetWriteAbortEvent()->Reset();
+
+    const std::vector<unsigned char> vecData = Pattern(1 << 20);
+    unsigned int ulResult = 0;
+    std::thread writer([&] { ulResult = m_pUsbIO->WriteToPort(ToData(vecData), &ulWritten); });
+    ASSERT_TRUE(m_pDevice->waitForReceived(1000));
+    m_pUsbIO->GetWriteAbortEvent()->Set(true);
+    writer.join();
+    EXPECT_EQ(ulResult, PHR_WRITE_TIMEOUT);
+    EXPECT_GT(ulWritten, 0u);
+    EXPECT_LT(ulWritten, vecData.size());
+    const usbsim::Bytes received = m_pDevice->received();
+    ASSERT_EQ(received.size(), ulWritten);
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), vecData.begin()));
+}
+
+TEST_F(UsbIOControl, ForcedFlowRefusedWithoutTheCapability)
+{
+    usbsim::DeviceConfig cfg = usbsim::DeviceConfig::vendorPrinter("SN1");
+    cfg.forcedFlow = false;
+    OpenPort(cfg);
+    EXPECT_FALSE(m_pUsbIO->SetFlow(PH_FLOW_CONTROL_FORCE));
+    EXPECT_EQ(m_pUsbIO->GetFlow(), 0);
+    EXPECT_TRUE(m_pUsbIO->SetFlow(PH_FLOW_CONTROL_NORMAL));
+    EXPECT_EQ(m_pUsbIO->GetFlow(), 1);
+}
+
+TEST_F(UsbIOControl, MonitoringIntervalsAndLimits)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_pUsbIO->SaveMonInterval(0);
+    EXPECT_EQ(m_pUsbIO->GetSavedMonInterval(), 1u);
+    m_pUsbIO->SaveMonInterval(100000);
+    EXPECT_EQ(m_pUsbIO->GetSavedMonInterval(), 65536u);
+
+    m_pUsbIO->SetMonInterval(false);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulStatusPto, 65536u);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulReadInterval, 65536u);
+    m_pUsbIO->SetMonInterval(true);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulStatusPto, 100u);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulReadInterval, 10u);
+
+    m_pUsbIO->SetPortProp(10, 5);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulOfflineTimeout, 10u);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulStatusPto, 100u);
+    m_pUsbIO->SetPortProp(10, 250);
+    EXPECT_EQ(m_pUsbIO->GetPortInfo().ulStatusPto, 250u);
+}
+
+TEST_F(UsbIOControl, DeviceRequestPassThrough)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    CData out = Word(0xDEAD);
+    const unsigned char aucShort[3] = {1, 0, 0};
+    EXPECT_EQ(m_pUsbIO->DevIoControl(CData(aucShort, 3), &out), PHR_INVALID_PARAMETER);
+
+    // Receive request 1: the two status bytes.
+    ASSERT_EQ(m_pUsbIO->DevIoControl(Word(0x80000001u), &out), PHR_SUCCESS);
+    EXPECT_EQ(Bytes(out), (std::vector<unsigned char>{0x00, 0x00}));  // ready, normal flow
+
+    // Send-only request 2 (set flow, value 0): nothing comes back.
+    m_pDevice->clearRecords();
+    ASSERT_EQ(m_pUsbIO->DevIoControl(Word(0x40000002u), &out), PHR_SUCCESS);
+    EXPECT_EQ(out.Length(), 0u);
+    EXPECT_TRUE(m_pDevice->waitFor([](const usbsim::Record& r) { return r.isVendor(2) && (r.bmRequestType & 0x80) == 0; }));
+}
+
+TEST_F(UsbIOControl, FsModeWorkaroundAnswered)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    const usbsim::Bytes modeIn = {0x1C, 0x7C, 0x4D, 0xA0, 0x4D, 0x4F, 0x44, 0x45, 0x49, 0x4E};
+    m_pDevice->scriptReply(modeIn, {{0x37, 0x22, 0x00}});
+    EXPECT_EQ(m_pUsbIO->FsModeInWorkaround(), PHR_SUCCESS);
+    EXPECT_EQ(m_pDevice->received(), modeIn);
+}
+
+TEST_F(UsbIOControl, FsModeWorkaroundTimesOutWithoutAnswer)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    EXPECT_EQ(m_pUsbIO->FsModeInWorkaround(), PHR_RESPONSE_TIMEOUT);
+}
+
+TEST_F(UsbIOControl, ReleaseTwiceReleasesOnceAndTakingBackReconnects)
+{
+    OpenPort(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    EXPECT_EQ(m_pUsbIO->HandleDisconnect(1), PHR_SUCCESS);
+    EXPECT_EQ(m_pUsbIO->HandleDisconnect(1), PHR_SUCCESS);
+    EXPECT_EQ(m_pUsbIO->IsDisconnected(), 1);
+    {
+        std::lock_guard<std::mutex> lock(m_fake.mutex);
+        EXPECT_EQ(m_fake.nCloseHandleOnly, 1);
+        EXPECT_EQ(m_fake.vecConnectStatus, std::vector<int>{1});
+    }
+    EXPECT_EQ(m_pUsbIO->HandleDisconnect(0), PHR_SUCCESS);
+    EXPECT_EQ(m_pUsbIO->HandleDisconnect(0), PHR_SUCCESS);
+    EXPECT_EQ(m_pUsbIO->IsDisconnected(), 0);
+    std::lock_guard<std::mutex> lock(m_fake.mutex);
+    EXPECT_EQ(m_fake.nOpenHandleOnly, 1);
+    EXPECT_EQ(m_fake.vecConnectStatus, (std::vector<int>{1, 0}));
+}
+
+TEST_F(UsbIOControl, InitRefusesMissingArguments)
+{
+    CUsbIO io;
+    _PORT_INFO info;
+    EXPECT_FALSE(io.Init(nullptr, reinterpret_cast<CUpdateUSB*>(&m_fake)));
+    EXPECT_FALSE(io.Init(&info, nullptr));
+    EXPECT_TRUE(m_dir.WaitForLine("-- CUsbIO::Init : Invalid parameters are passed in."));
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include "threads/Thread.h"
+
+#include <errno.h>
+
+#include "log/Log.h"
+
+namespace {
+
+constexpr unsigned int kInfinite = 0xFFFFFFFFu;
+
+void RunBody(CThreadUser* pUser, void (*pfnCallback)(void*), void* pArg) {
+    try {
+        if (pUser != nullptr) {
+            pUser->Run();
+        } else if (pfnCallback != nullptr) {
+            pfnCallback(pArg);
+        }
+    } catch (...) {
+        // A thread body that throws must not take the process down with it.
+    }
+}
+
+}  // namespace
+
+CThread::CThread() : CThread(0) {}
+
+CThread::CThread(int iFireAndForget)
+    : CEvent(true, false), m_iFireAndForget(iFireAndForget), m_evCompleted(true, false) {}
+
+CThread::~CThread() {
+    if (m_iFireAndForget == 0) {
+        Set(true);
+        Wait(kInfinite);
+    }
+}
+
+bool CThread::IsAssigned() const {
+    // Read under s_lock: the body clears the assignment and sets completion in one step under
+    // it, so whoever sees the assignment cleared also knows the body has let go of the object.
+    CLock::CGuard guard(s_lock);
+    return m_pUser.load() != nullptr || m_pfnCallback.load() != nullptr;
+}
+
+bool CThread::Start(void (*pfnCallback)(void*), void* pArg) {
+    if (IsAssigned()) {
+        LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start failure - thread already running");
+        return false;
+    }
+    if (pfnCallback == nullptr) {
+        LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start(%p, %p) = <%d>", nullptr, pArg, EINVAL);
+        return false;
+    }
+    m_pArg = pArg;
+    m_pfnCallback = pfnCallback;
+    if (StartThread()) return true;
+    // pthread_create's error is in errno for the log line (StartThread stores it there).
+    LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start(%p, %p) = <%d>",
+           reinterpret_cast<void*>(pfnCallback), pArg, errno);
+    m_pfnCallback = nullptr;
+    m_pArg = nullptr;
+    m_evCompleted.Set(true);
+    return false;
+}
+
+bool CThread::Start(CThreadUser* pUser) {
+    if (IsAssigned()) {
+        LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start failure - thread already running");
+        return false;
+    }
+    if (pUser == nullptr) {
+        LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start(%p) = <%d>", static_cast<void*>(pUser), EINVAL);
+        return false;
+    }
+    m_pUser = pUser;
+    if (StartThread()) return true;
+    LogMsg(LOGLEVEL_NOTICE, "-- CThread::Start(%p) = <%d>", static_cast<void*>(pUser), errno);
+    m_pUser = nullptr;
+    m_evCompleted.Set(true);
+    return false;
+}
+
+bool CThread::StartThread() {
+    m_evCompleted.Reset();
+    CEvent::Set(false);
+    int rc = pthread_create(&m_hThread, nullptr, ThreadFunction, this);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    pthread_detach(m_hThread);
+    if (m_iFireAndForget != 0) {
+        // The thread sets completion once it has copied what it runs; from then on it never
+        // touches this object, which the caller may destroy.
+        m_evCompleted.Wait(kInfinite);
+        m_evCompleted.Reset();
+    }
+    return true;
+}
+
+void* CThread::ThreadFunction(void* pThis) {
+    if (pThis == nullptr) return nullptr;
+    CThread* pThread = static_cast<CThread*>(pThis);
+    if (pThread->m_iFireAndForget != 0) {
+        CThreadUser* pUser = pThread->m_pUser;
+        void (*pfnCallback)(void*) = pThread->m_pfnCallback;
+        void* pArg = pThread->m_pArg;
+        pThread->m_evCompleted.Set(true);
+        RunBody(pUser, pfnCallback, pArg);
+        return nullptr;
+    }
+    RunBody(pThread->m_pUser, pThread->m_pfnCallback, pThread->m_pArg);
+    pThread->CEvent::Set(false);
+    s_lock.Enter();
+    pThread->m_pUser = nullptr;
+    pThread->m_pfnCallback = nullptr;
+    pThread->m_evCompleted.Set(true);
+    // The controlling thread may destroy the object as soon as the lock is free.
+    s_lock.Leave();
+    return nullptr;
+}
+
+void CThread::Stop() { Set(true); }
+
+bool CThread::Wait(unsigned int uTimeoutMs) {
+    if (!IsAssigned()) return true;
+    return m_evCompleted.Wait(uTimeoutMs);
+}
+
+bool CThread::IsRunning() {
+    if (!IsAssigned()) return false;
+    return !m_evCompleted.IsSet(0);
+}
+
+CEvent* CThread::GetReference() { return &m_evCompleted; }
+
+void CThread::Set(bool bState) {
+    if (bState && m_iFireAndForget == 0) {
+        CEvent::Set(true);
+        return;
+    }
+    LogMsg(LOGLEVEL_NOTICE, "-- CThread::Set(FALSE) Illogical Function Call");
+}
+
+void CThread::Reset() { LogMsg(LOGLEVEL_NOTICE, "-- CThread::Reset() Illogical Function Call"); }
+
+void CThread::Pulse() { LogMsg(LOGLEVEL_NOTICE, "-- CThread::Pulse() Illogical Function Call"); }
