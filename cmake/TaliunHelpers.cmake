@@ -35,6 +35,7 @@ function(taliun_embed_files target header_name)
     COMMAND ${CMAKE_COMMAND} -DOUT_H=${out_h} -DOUT_CPP=${out_cpp} -DHEADER_NAME=${header_name}
             "-DFILES=${ARGN}" -P ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake
     DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake
-    COMMENT "Embedding ${header_name}")
+    COMMENT "Embedding ${header_name}"
+    VERBATIM)
   target_sources(${target} PRIVATE ${out_cpp} ${out_h})
 endfunction()

@@ -8,11 +8,19 @@
 // record's use of its component object. A component object is shared by every connection whose open
 // path has the same second segment and is deleted when no record of any handle refers to it any more.
 //
+// Open and Close of one handle never overlap in the component: from the start of an Open until it
+// returned, and from the start of a Close until it returned, the handle is busy; a Close that meets
+// an Open in progress finds no connection (PHR_NOT_CONNECTED), an Open that meets an Open or a Close
+// in progress fails (PHR_PORT_OPEN_FAILURE). The port manager keys its open ports by handle and
+// cannot tell two opens of one handle apart. Write, Ioctl and events are not held back: events of a
+// port being opened reach the host (its first power state comes that early).
+//
 // T must derive from CComponentInterface, be constructible from its name and provide
 // `static unsigned int Ioctl(unsigned int, CData, CData*)` for component-level control codes. With
 // fComponentIoctl false, Ioctl on a handle without a connection is answered PHR_NOT_SUPPORTED instead.
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +95,10 @@ private:
     void Release();
 
     static std::vector<std::string> SplitPath(const std::string& strPath);
+    // Marks the handle closing and takes its record out of s_map; an empty record when it is not
+    // open or busy.
+    static CConnectionManager BeginClose(void* hHandle);
+    static void EndBusy(void* hHandle);
 
     // Shared by all copies of one record; counts the live copies. Atomic operations only.
     int* m_pInstanceCount;
@@ -104,6 +116,8 @@ private:
     // Close in progress or of a Write still running, keeps an object alive while any caller may still
     // be inside it.
     static std::map<CComponentInterface*, int> s_mapComponentUse;
+    // Handles whose Open or Close is in progress.
+    static std::set<void*> s_setBusy;
 };
 
 // Constant-initialised, so it is usable whatever order the library's static objects are built in.
@@ -115,6 +129,8 @@ template <class T, bool B>
 typename CConnectionManager<T, B>::ConnectionMap CConnectionManager<T, B>::s_mapDeletePending;
 template <class T, bool B>
 std::map<CComponentInterface*, int> CConnectionManager<T, B>::s_mapComponentUse;
+template <class T, bool B>
+std::set<void*> CConnectionManager<T, B>::s_setBusy;
 
 template <class T, bool B>
 void CConnectionManager<T, B>::CopyFrom(const CConnectionManager& other) noexcept
@@ -205,7 +221,7 @@ CConnectionManager<T, B> CConnectionManager<T, B>::AddConnectionManager(void* hH
 {
     CHold hold;
     auto it = s_map.find(hHandle);
-    if (it != s_map.end() && it->second.IsValid())
+    if ((it != s_map.end() && it->second.IsValid()) || s_setBusy.count(hHandle) != 0)
         return CConnectionManager();
 
     CConnectionManager record;
@@ -220,6 +236,7 @@ CConnectionManager<T, B> CConnectionManager<T, B>::AddConnectionManager(void* hH
     ++s_mapComponentUse[record.m_pComponent];
     // An invalid leftover under this handle cannot hold the last use of a component (it has none).
     s_map[hHandle] = record;
+    s_setBusy.insert(hHandle);
     return record;
 }
 
@@ -252,12 +269,32 @@ void CConnectionManager<T, B>::DeleteConnectionManager(void* hHandle)
 }
 
 template <class T, bool B>
+CConnectionManager<T, B> CConnectionManager<T, B>::BeginClose(void* hHandle)
+{
+    CHold hold;
+    if (s_setBusy.count(hHandle) != 0)
+        return CConnectionManager();
+    CConnectionManager record = RemoveConnectionManager(hHandle);
+    if (record.IsValid())
+        s_setBusy.insert(hHandle);
+    return record;
+}
+
+template <class T, bool B>
+void CConnectionManager<T, B>::EndBusy(void* hHandle)
+{
+    CHold hold;
+    s_setBusy.erase(hHandle);
+}
+
+template <class T, bool B>
 void CConnectionManager<T, B>::RemoveAllConnections()
 {
     ConnectionMap mapVictims;
     {
         CHold hold;
         mapVictims.swap(s_map);
+        s_setBusy.clear();
     }
 }
 
@@ -279,13 +316,14 @@ unsigned int CConnectionManager<T, B>::ExternalOpen(void* hHandle, std::string s
         RemoveConnectionManager(hHandle);
         DeleteConnectionManager(hHandle);
     }
+    EndBusy(hHandle);
     return ulResult;
 }
 
 template <class T, bool B>
 unsigned int CConnectionManager<T, B>::ExternalClose(void* hHandle)
 {
-    CConnectionManager record = RemoveConnectionManager(hHandle);
+    CConnectionManager record = BeginClose(hHandle);
     if (!record.IsValid())
         return PHR_NOT_CONNECTED;
     record.m_pComponent->ClosePrepare(hHandle);
@@ -293,7 +331,9 @@ unsigned int CConnectionManager<T, B>::ExternalClose(void* hHandle)
     unsigned int ulLower = 0;
     if (record.m_table.Close != nullptr)
         ulLower = record.m_table.Close(hHandle);
-    return record.m_pComponent->Close(hHandle, ulLower);
+    const unsigned int ulResult = record.m_pComponent->Close(hHandle, ulLower);
+    EndBusy(hHandle);
+    return ulResult;
 }
 
 template <class T, bool B>

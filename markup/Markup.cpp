@@ -40,6 +40,32 @@ bool IsValidAttribName(const char* szName)
     return true;
 }
 
+struct AttribText
+{
+    std::string strName;
+    std::string strValue;
+    bool bHasValue;
+    bool operator==(const AttribText& other) const
+    {
+        return strName == other.strName && strValue == other.strValue && bHasValue == other.bHasValue;
+    }
+};
+
+// The attributes of a start tag (the tag's whole text) as the attribute reader sees them.
+std::vector<AttribText> ListAttribs(const std::string& strTag, bool bEmptyElement)
+{
+    std::vector<AttribText> vAttribs;
+    const char* pTag = strTag.data();
+    const int nEnd = static_cast<int>(strTag.size()) - (bEmptyElement ? 2 : 1);
+    int nCursor = 1 + CMarkupToken::NameLen(pTag, 1, nEnd);
+    CMarkupToken::Attrib attr;
+    while (CMarkupToken::NextAttrib(pTag, nCursor, nEnd, attr))
+        vAttribs.push_back(AttribText{std::string(pTag + attr.nNameStart, static_cast<size_t>(attr.nNameLen)),
+                                      std::string(pTag + attr.nValueStart, static_cast<size_t>(attr.nValueLen)),
+                                      attr.bHasValue});
+    return vAttribs;
+}
+
 // Length of a search name: up to its end or one of space, "=", "/", "[", "]".
 int SearchNameLen(const char* szName)
 {
@@ -147,7 +173,10 @@ bool CMarkup::FindChildElem(const char* szName)
     const int iPos = x_FindElem(m_iPos, m_iPosChild, szName);
     if (!iPos)
         return false;
+    // An absolute path can end at a top-level element, which is nobody's child.
     const int iPosMain = m_aPos[iPos].iElemParent;
+    if (!iPosMain)
+        return false;
     x_SetPos(m_aPos[iPosMain].iElemParent, iPosMain, iPos);
     return true;
 }
@@ -275,6 +304,8 @@ int CMarkup::x_FindElem(int iPosParent, int iPos, const char* szPath) const
     const int nPlain = SearchNameLen(szPath);
     if (szPath[nPlain] != '/' && szPath[nPlain] != '[')
     {
+        if (!nPlain)
+            return 0;
         for (int i = iPos ? m_aPos[iPos].iElemNext : m_aPos[iPosParent].iElemChild; i; i = m_aPos[i].iElemNext)
             if (x_MatchName(i, szPath, nPlain))
                 return i;
@@ -1058,13 +1089,32 @@ bool CMarkup::x_SetAttrib(int iPos, const char* szAttrib, const char* szValue, i
         kMaxDocLength)
         return false;
 
-    // The rewritten tag must still read as the same kind of tag: "<a b/>" is a start tag, and
-    // giving "b" a quoted value would turn it into an empty element.
-    std::string strTag = m_strDoc.substr(static_cast<size_t>(elem.nStart), static_cast<size_t>(elem.nStartTagLen));
+    // The rewritten tag must still read as the same kind of tag ("<a b/>" is a start tag, and
+    // giving "b" a quoted value would turn it into an empty element) and as the same attributes
+    // with only this one changed (after a dangling "b=" a new attribute would become b's value).
+    const std::string strOldTag =
+        m_strDoc.substr(static_cast<size_t>(elem.nStart), static_cast<size_t>(elem.nStartTagLen));
+    std::string strTag = strOldTag;
     strTag.replace(static_cast<size_t>(nReplaceStart - elem.nStart), static_cast<size_t>(nReplaceLen), strInsert);
     CMarkupToken token(strTag.data(), 0, static_cast<int>(strTag.size()));
     if (token.Next() != CMarkupToken::NK_START_TAG || token.m_nNodeLen != static_cast<int>(strTag.size()) ||
         token.m_bEmptyElement != elem.IsEmptyElement())
+        return false;
+    std::vector<AttribText> vExpected = ListAttribs(strOldTag, elem.IsEmptyElement());
+    const AttribText newAttrib{szAttrib, strQuoted.substr(1, strQuoted.size() - 2), true};
+    bool bReplaced = false;
+    for (AttribText& attrib : vExpected)
+    {
+        if (attrib.strName == newAttrib.strName)
+        {
+            attrib = newAttrib;
+            bReplaced = true;
+            break;
+        }
+    }
+    if (!bReplaced)
+        vExpected.push_back(newAttrib);
+    if (ListAttribs(strTag, elem.IsEmptyElement()) != vExpected)
         return false;
 
     const int nShift = static_cast<int>(strInsert.size()) - nReplaceLen;

@@ -205,7 +205,7 @@ public:
     };
 
     // Documents (and edits) are limited to what a record's int offsets can address.
-    static const int kMaxDocLength = 0x7FFFFFF0;
+    static constexpr int kMaxDocLength = 0x7FFFFFF0;
 
 protected:
     enum

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iconv.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace
@@ -199,6 +200,9 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
         strDoc.clear();
         return false;
     };
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && S_ISDIR(st.st_mode))
+        return fail(EISDIR);
     if (fseeko(fp, 0, SEEK_END) != 0)
         return fail(errno);
     const off_t nFileSize = ftello(fp);

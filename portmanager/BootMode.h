@@ -1,13 +1,14 @@
 #pragma once
-// One boot-mode record: a device that showed up in boot mode, or a port that claimed a key.
+// CBootMode: one record of the boot-mode table, pairing the key of a device that answered in boot
+// mode with the handle of the open port that claimed it. Owned by CUpdateUSB's m_listBootMode.
 #include <string>
 
 #include "component/Data.h"
 
 class CBootMode {
- public:
-  void* hPort = nullptr;      // claiming port's handle, null while unclaimed
-  CData dataKey;              // boot-mode key
-  std::string strDeviceName;  // device name, empty until the device showed up
-  int nKind = 1;              // device kind of the device
+public:
+    void* hPort = nullptr;      // claiming port's handle, null while unclaimed
+    CData dataKey;              // the boot-mode key; compared as bytes
+    std::string strDeviceName;  // the boot-mode device, empty while only a claim is known
+    int nKind = 1;              // device kind to open the device with
 };

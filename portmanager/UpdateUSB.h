@@ -105,9 +105,14 @@ class CUpdateUSB {
   bool GetConfigPort(const std::string& strName, _UXD_PORT* pCopy);
   size_t GetOpenPortCount();
   size_t GetDeviceCount();
+  std::list<CBootMode> GetBootModeTable();
 
  private:
   CUpdateUSB();
+
+  // A copy, with the kind, of the bound device of that name, or a new object for the name.
+  // The caller holds m_pDeviceLock.
+  CUSBDevice DeviceForName(const std::string& strDeviceName, int nKind);
 
   static CUpdateUSB* sm_pUpdateUSB;
 

@@ -39,6 +39,12 @@ void EmptyDirectory()
 		unlink((g_strDirectory + "/" + strName).c_str());
 }
 
+void RemoveDirectory()
+{
+	EmptyDirectory();
+	rmdir(g_strDirectory.c_str());
+}
+
 struct Operation
 {
 	int nKind;
@@ -52,10 +58,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
 	// Log lines go nowhere: no daemon listens there.
 	setenv("TALIUN_LOG_SOCKET", "/nonexistent/taliun-fuzz/taliunlogd.socket", 1);
-	char szTemplate[] = "/tmp/taliun-property-fuzz-XXXXXX";
-	if (mkdtemp(szTemplate) == nullptr)
+	// Every save is flushed to disk; a memory file system keeps that cheap.
+	char szShm[] = "/dev/shm/taliun-property-fuzz-XXXXXX";
+	char szTmp[] = "/tmp/taliun-property-fuzz-XXXXXX";
+	if (mkdtemp(szShm) != nullptr)
+		g_strDirectory = szShm;
+	else if (mkdtemp(szTmp) != nullptr)
+		g_strDirectory = szTmp;
+	else
 		abort();
-	g_strDirectory = szTemplate;
+	atexit(RemoveDirectory);
 	return 0;
 }
 

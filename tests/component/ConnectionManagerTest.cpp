@@ -285,6 +285,36 @@ TEST_F(ConnectionManagerTest, EventsForAHandleWhoseCloseHasBegunAreDropped)
     EXPECT_TRUE(SinkEvents().empty());
 }
 
+TEST_F(ConnectionManagerTest, CloseDuringOpenOfTheHandleFindsNoConnection)
+{
+    unsigned int ulCloseDuringOpen = 0;
+    CFakeComponent::SetOpenHook([&](void* h) {
+        ulCloseDuringOpen = CFakeManager::ExternalClose(h);
+        // The port's first events come while it is being opened, and reach the host.
+        CFakeManager::Event(h, PH_EVENT_POWER_STATE, Bytes(std::string("\0\0\0\0", 4)));
+    });
+    ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);
+    EXPECT_EQ(ulCloseDuringOpen, PHR_NOT_CONNECTED);
+    EXPECT_TRUE(CallsOf("Close").empty()) << "the component never sees Close inside its Open";
+    ASSERT_EQ(SinkEvents().size(), 1u);
+    EXPECT_EQ(SinkEvents()[0].ulCode, PH_EVENT_POWER_STATE);
+    CFakeComponent::SetOpenHook(nullptr);
+    EXPECT_EQ(CFakeManager::ExternalClose(H(1)), PHR_SUCCESS);
+}
+
+TEST_F(ConnectionManagerTest, OpenDuringCloseOfTheHandleFails)
+{
+    ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);
+    unsigned int ulOpenDuringClose = 0;
+    CFakeComponent::SetClosePrepareHook([&](void* h) { ulOpenDuringClose = Open(h, "QX/P2"); });
+    EXPECT_EQ(CFakeManager::ExternalClose(H(1)), PHR_SUCCESS);
+    EXPECT_EQ(ulOpenDuringClose, PHR_PORT_OPEN_FAILURE);
+    EXPECT_EQ(CallsOf("Open").size(), 1u);
+    CFakeComponent::SetClosePrepareHook(nullptr);
+    EXPECT_EQ(Open(H(1), "QX/P2"), PHR_SUCCESS) << "free once Close has returned";
+    EXPECT_EQ(CFakeManager::ExternalClose(H(1)), PHR_SUCCESS);
+}
+
 TEST_F(ConnectionManagerTest, RemoveAllConnectionsDeletesTheComponentObjects)
 {
     ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);

@@ -32,6 +32,13 @@ public:
     unsigned int Open(void* hHandle, std::string strKind) override
     {
         Record("Open", hHandle, strKind);
+        std::function<void(void*)> hook;
+        {
+            std::lock_guard<std::mutex> guard(s_mutex);
+            hook = s_onOpen;
+        }
+        if (hook)
+            hook(hHandle);
         // Ports named FAIL... are not configured.
         if (m_strName.compare(0, 4, "FAIL") == 0)
             return PHR_INVALID_CONFIGURATION;
@@ -82,6 +89,7 @@ public:
         std::lock_guard<std::mutex> guard(s_mutex);
         s_vecCalls.clear();
         s_onClosePrepare = nullptr;
+        s_onOpen = nullptr;
         s_ulOpenResult = PHR_SUCCESS;
         s_ulCloseResult = PHR_SUCCESS;
         s_ulWriteResult = PHR_SUCCESS;
@@ -97,6 +105,11 @@ public:
     {
         std::lock_guard<std::mutex> guard(s_mutex);
         s_onClosePrepare = std::move(hook);
+    }
+    static void SetOpenHook(std::function<void(void*)> hook)
+    {
+        std::lock_guard<std::mutex> guard(s_mutex);
+        s_onOpen = std::move(hook);
     }
     static std::string Hex(unsigned int ul)
     {
@@ -132,6 +145,7 @@ private:
     static inline std::mutex s_mutex;
     static inline std::vector<FAKE_CALL> s_vecCalls;
     static inline std::function<void(void*)> s_onClosePrepare;
+    static inline std::function<void(void*)> s_onOpen;
 };
 
 typedef CConnectionManager<CFakeComponent, true> CFakeManager;

@@ -241,6 +241,23 @@ TEST(MarkupSetAttrib, RefusesEditsThatChangeTheKindOfTag)
     EXPECT_TRUE(IndexConsistent(xml));
 }
 
+TEST(MarkupSetAttrib, RefusesEditsThatChangeOtherAttributes)
+{
+    // After a dangling "b=" the next word is b's value: an appended attribute would vanish into it.
+    CMarkup xml("<r b=><c x= 'v'/></r>");
+    ASSERT_TRUE(xml.FindElem());
+    EXPECT_FALSE(xml.SetAttrib("id", "1"));
+    EXPECT_EQ("<r b=><c x= 'v'/></r>", xml.GetDoc());
+    ASSERT_TRUE(xml.SetAttrib("b", "2"));
+    EXPECT_EQ("2", xml.GetAttrib("b"));
+    ASSERT_TRUE(xml.SetAttrib("id", "1"));
+    EXPECT_EQ("<r b=\"2\" id=\"1\"><c x= 'v'/></r>", xml.GetDoc());
+    ASSERT_TRUE(xml.FindChildElem("c"));
+    ASSERT_TRUE(xml.SetChildAttrib("x", "w"));
+    EXPECT_EQ("<r b=\"2\" id=\"1\"><c x= \"w\"/></r>", xml.GetDoc());
+    EXPECT_TRUE(IndexConsistent(xml));
+}
+
 TEST(MarkupSetElemContent, ReplacesContentAndIndexesNewChildren)
 {
     CMarkup xml(kStore);

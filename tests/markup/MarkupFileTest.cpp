@@ -183,6 +183,14 @@ TEST_F(MarkupFile, MissingFileGivesTheSystemMessage)
     EXPECT_FALSE(xml.IsWellFormed());
 }
 
+TEST_F(MarkupFile, UnreadableFileGivesTheSystemMessage)
+{
+    CMarkup xml;
+    EXPECT_FALSE(xml.Load(m_strDir));
+    EXPECT_EQ(strerror(EISDIR), xml.GetError());
+    EXPECT_EQ("", xml.GetDoc());
+}
+
 TEST_F(MarkupFile, ByteOrderMarkAndParseErrorInOneMessage)
 {
     const std::string strPath = WriteFile("bomerr.xml", "\xEF\xBB\xBF<r>\r\n</x>\r\n</r>\r\n");

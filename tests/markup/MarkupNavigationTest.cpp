@@ -108,6 +108,19 @@ TEST(MarkupFindElem, PathSyntaxErrorsFindNothing)
     }
 }
 
+TEST(MarkupFindChildElem, PathsMustEndBelowTheMainElement)
+{
+    CMarkup xml(kLevels);
+    ASSERT_TRUE(xml.FindElem("r"));
+    ASSERT_TRUE(xml.FindChildElem("b/y"));
+    EXPECT_EQ("b", xml.GetTagName());
+    EXPECT_EQ("y", xml.GetChildTagName());
+    EXPECT_FALSE(xml.FindChildElem("/r"));
+    EXPECT_EQ("y", xml.GetChildTagName());
+    EXPECT_FALSE(xml.FindChildElem(" "));
+    EXPECT_TRUE(IndexConsistent(xml));
+}
+
 TEST(MarkupFindChildElem, WithoutMainElementFindsOneFirst)
 {
     CMarkup xml(kLevels);

@@ -36,12 +36,10 @@ protected:
                                          << "[device printer]\nkind = qx\nserial = QX0042\n"
                                          << "[device display]\nkind = jv\nserial = JV0043\n"
                                          << "[device prt]\nkind = prt\nserial = PRT0044\n";
-        const char* lib = std::getenv("USBSIM_LIB_DIR");
-        ASSERT_NE(lib, nullptr);
-        env = "LD_LIBRARY_PATH='" + std::string(lib) + "' TALIUN_USBSIM_CONFIG='" + dir + "/bus.conf' ";
+        env = "LD_LIBRARY_PATH='" USBSIM_LIB_DIR "' TALIUN_USBSIM_CONFIG='" + dir + "/bus.conf' ";
         // A sanitized simulator needs its runtime first in the unsanitized lsusb.
-        if (const char* rt = std::getenv("USBSIM_SANITIZER_RUNTIME"); rt && *rt)
-            env += "LD_PRELOAD='" + std::string(rt) + "' ASAN_OPTIONS=detect_leaks=0 ";
+        if (*USBSIM_SANITIZER_RUNTIME)
+            env += "LD_PRELOAD='" USBSIM_SANITIZER_RUNTIME "' ASAN_OPTIONS=detect_leaks=0 ";
     }
     void TearDown() override {
         if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());

@@ -30,6 +30,9 @@ TEST(SimStress, PlugCyclesWhileAnotherThreadUsesTheBus) {
                 ++opened;
                 unsigned char b[64] = {1, 2, 3};
                 int moved = 0;
+                libusb_set_auto_detach_kernel_driver(h, 1);  // printer-class devices have a driver bound
+                const int r0 = libusb_claim_interface(h, 0);
+                ASSERT_TRUE(r0 == 0 || r0 == LIBUSB_ERROR_NO_DEVICE) << libusb_error_name(r0);
                 const int r1 = libusb_control_transfer(h, 0xC1, 1, 0, 0, b, 2, 100);
                 const int r2 = libusb_bulk_transfer(h, 0x01, b, sizeof b, &moved, 100);
                 const int r3 = libusb_bulk_transfer(h, 0x82, b, sizeof b, &moved, 100);
@@ -41,6 +44,7 @@ TEST(SimStress, PlugCyclesWhileAnotherThreadUsesTheBus) {
                     else
                         ADD_FAILURE() << "unexpected " << libusb_error_name(r);
                 }
+                if (r0 == 0) libusb_release_interface(h, 0);
                 libusb_close(h);
             }
             libusb_free_device_list(list, 1);
