@@ -20,9 +20,12 @@ function(taliun_test name)
   endif()
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
+  # Lists inside PROPERTIES must keep their separators escaped or they split into extra arguments.
+  string(REPLACE ";" "\\;" labels "${A_LABELS}")
+  string(REPLACE ";" "\\;" env "${A_ENV}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
+    PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${env}")
 endfunction()
 
 # taliun_embed_files(TARGET HEADER_NAME FILES...): compiles the files into TARGET as byte arrays with

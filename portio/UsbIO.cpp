@@ -14,7 +14,9 @@ namespace {
 
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr unsigned int kWriteTimeout = 5000;     // ms, every port's progress allowance
-constexpr unsigned int kWritePiece = 65536;      // bytes handed to the device per write call
+// Bytes handed to the device per write call: one protocol chunk exactly. A piece of 65536 bytes
+// would cost a second chunk of one byte, with its own busy poll, write start and count read-back.
+constexpr unsigned int kWritePiece = 65535;
 constexpr unsigned int kReplySize = 4096;        // reply buffer of a pass-through request
 constexpr unsigned int kFsModeAnswerWait = 10000;
 

@@ -23,26 +23,23 @@ const Bytes& offlineIdentifyRequest() {
 
 namespace answer {
 
-Bytes modelBlock(const std::string& model) {
-    Bytes b{'7', 'M', 'C'};
-    b.insert(b.end(), model.begin(), model.end());
+namespace {
+Bytes block(const std::string& prefix, const Bytes& body) {
+    Bytes b;
+    b.reserve(prefix.size() + body.size() + 1);
+    b.assign(prefix.begin(), prefix.end());
+    for (uint8_t c : body) b.push_back(c);
     b.push_back(0);
     return b;
 }
-Bytes underscoreModel(const std::string& model) {
-    Bytes b{'_'};
-    b.insert(b.end(), model.begin(), model.end());
-    b.push_back(0);
-    return b;
-}
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+}  // namespace
+
+Bytes modelBlock(const std::string& model) { return block("7MC", bytesOf(model)); }
+Bytes underscoreModel(const std::string& model) { return block("_", bytesOf(model)); }
 Bytes deviceIdByte(uint8_t id) { return Bytes{id}; }
 Bytes deviceIdBlock(uint8_t id) { return Bytes{'7', 'L', '1', id, 0}; }
-Bytes bootKey(const Bytes& key) {
-    Bytes b{'1'};
-    b.insert(b.end(), key.begin(), key.end());
-    b.push_back(0);
-    return b;
-}
+Bytes bootKey(const Bytes& key) { return block("1", key); }
 Bytes statusBlock() { return Bytes{0x14, 0x00, 0x00, 0x0F}; }
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes b;

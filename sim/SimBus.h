@@ -152,7 +152,7 @@ struct BulkOutFault {
     std::optional<uint16_t> reportedCount;
 };
 
-struct Timing {
+struct USBSIM_API Timing {
     uint64_t bytesPerSecond = 0;  // 0: no wire delay
     std::chrono::microseconds controlLatency{0};
     static Timing off() { return {}; }

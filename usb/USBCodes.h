@@ -4,9 +4,9 @@
 // their own names because this layer must not depend on the host header.
 
 // Device kinds.
-constexpr int USBKIND_QX = 1;  // receipt printer, vendor-class interface, first endpoint pair
-constexpr int USBKIND_JV = 2;  // customer display: second endpoint pair of a four-endpoint device
-constexpr int USBKIND_PRT = 4; // USB printer-class device with the maker's command set
+constexpr int USBKIND_QX = 1;   // receipt printer, vendor-class interface, first endpoint pair
+constexpr int USBKIND_JV = 2;   // customer display: second endpoint pair of a four-endpoint device
+constexpr int USBKIND_PRT = 4;  // USB printer-class device with the maker's command set
 
 // Result codes (values identical to PHR_SUCCESS, PHR_NOT_CONNECTED, ...).
 constexpr unsigned int USBR_SUCCESS = 0x00000000u;

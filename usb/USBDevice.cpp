@@ -1,55 +1,53 @@
 #include "usb/USBDevice.h"
 
-#include "log/Log.h"
-#include "threads/Functions.h"
-
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "log/Log.h"
+#include "threads/Functions.h"
+
 namespace {
 
 int HandleNumber(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
-unsigned int ClampTimeout(unsigned int ulValue)
-{
+unsigned int ClampTimeout(unsigned int ulValue) {
     return ulValue < 50 ? 50 : (ulValue > 5000 ? 5000 : ulValue);
 }
 
-} // namespace
+}  // namespace
 
 CUSBDevice::CUSBDevice() : m_pnRefCount(new int(1)) {}
 
 CUSBDevice::CUSBDevice(std::string strName, int nKind)
-    : m_strDeviceName(std::move(strName)), m_pnRefCount(new int(1))
-{
+    : m_strDeviceName(std::move(strName)), m_pnRefCount(new int(1)) {
     SetOperations(nKind);
     m_nKind = m_pfnOpen != nullptr ? nKind : USBKIND_QX;
 }
 
 CUSBDevice::CUSBDevice(CUSBDevice const& src)
-    : m_pfnOpen(src.m_pfnOpen), m_pfnReset(src.m_pfnReset), m_pfnGetStatus(src.m_pfnGetStatus),
+    : m_pfnOpen(src.m_pfnOpen),
+      m_pfnReset(src.m_pfnReset),
+      m_pfnGetStatus(src.m_pfnGetStatus),
       m_pfnSetFlowControl(src.m_pfnSetFlowControl),
-      m_pfnCanSetFlowControl(src.m_pfnCanSetFlowControl), m_strDeviceName(src.m_strDeviceName),
-      m_nKind(src.m_nKind), m_pnRefCount(src.m_pnRefCount)
-{
+      m_pfnCanSetFlowControl(src.m_pfnCanSetFlowControl),
+      m_strDeviceName(src.m_strDeviceName),
+      m_nKind(src.m_nKind),
+      m_pnRefCount(src.m_pnRefCount) {
     GetReference();
     CopyContext(src);
 }
 
 CUSBDevice::CUSBDevice(CUSBDevice const& src, int nKind)
-    : m_strDeviceName(src.m_strDeviceName), m_nKind(nKind), m_pnRefCount(src.m_pnRefCount)
-{
+    : m_strDeviceName(src.m_strDeviceName), m_nKind(nKind), m_pnRefCount(src.m_pnRefCount) {
     SetOperations(nKind);
     GetReference();
     CopyContext(src);
 }
 
-CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src)
-{
-    if (this == &src)
-        return *this;
+CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
+    if (this == &src) return *this;
     ClearReference();
     m_pnRefCount = src.m_pnRefCount;
     GetReference();
@@ -66,63 +64,55 @@ CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src)
 
 CUSBDevice::~CUSBDevice() { ClearReference(); }
 
-void CUSBDevice::SetOperations(int nKind)
-{
+void CUSBDevice::SetOperations(int nKind) {
     switch (nKind) {
-    case USBKIND_QX:
-        m_pfnOpen = &CUSBDevice::QXOpen;
-        m_pfnReset = &CUSBDevice::QXReset;
-        m_pfnGetStatus = &CUSBDevice::QXGetStatus;
-        m_pfnSetFlowControl = &CUSBDevice::QXSetFlowControl;
-        m_pfnCanSetFlowControl = &CUSBDevice::QXCanSetFlowControl;
-        break;
-    case USBKIND_JV:
-        m_pfnOpen = &CUSBDevice::JVOpen;
-        m_pfnReset = &CUSBDevice::JVReset;
-        m_pfnGetStatus = &CUSBDevice::JVGetStatus;
-        m_pfnSetFlowControl = &CUSBDevice::JVSetFlowControl;
-        m_pfnCanSetFlowControl = &CUSBDevice::JVCanSetFlowControl;
-        break;
-    case USBKIND_PRT:
-        m_pfnOpen = &CUSBDevice::PRTOpen;
-        m_pfnReset = &CUSBDevice::PRTReset;
-        m_pfnGetStatus = &CUSBDevice::PRTGetStatus;
-        m_pfnSetFlowControl = &CUSBDevice::PRTSetFlowControl;
-        m_pfnCanSetFlowControl = &CUSBDevice::PRTCanSetFlowControl;
-        break;
-    default:
-        m_pfnOpen = nullptr;
-        m_pfnReset = nullptr;
-        m_pfnGetStatus = nullptr;
-        m_pfnSetFlowControl = nullptr;
-        m_pfnCanSetFlowControl = nullptr;
-        break;
+        case USBKIND_QX:
+            m_pfnOpen = &CUSBDevice::QXOpen;
+            m_pfnReset = &CUSBDevice::QXReset;
+            m_pfnGetStatus = &CUSBDevice::QXGetStatus;
+            m_pfnSetFlowControl = &CUSBDevice::QXSetFlowControl;
+            m_pfnCanSetFlowControl = &CUSBDevice::QXCanSetFlowControl;
+            break;
+        case USBKIND_JV:
+            m_pfnOpen = &CUSBDevice::JVOpen;
+            m_pfnReset = &CUSBDevice::JVReset;
+            m_pfnGetStatus = &CUSBDevice::JVGetStatus;
+            m_pfnSetFlowControl = &CUSBDevice::JVSetFlowControl;
+            m_pfnCanSetFlowControl = &CUSBDevice::JVCanSetFlowControl;
+            break;
+        case USBKIND_PRT:
+            m_pfnOpen = &CUSBDevice::PRTOpen;
+            m_pfnReset = &CUSBDevice::PRTReset;
+            m_pfnGetStatus = &CUSBDevice::PRTGetStatus;
+            m_pfnSetFlowControl = &CUSBDevice::PRTSetFlowControl;
+            m_pfnCanSetFlowControl = &CUSBDevice::PRTCanSetFlowControl;
+            break;
+        default:
+            m_pfnOpen = nullptr;
+            m_pfnReset = nullptr;
+            m_pfnGetStatus = nullptr;
+            m_pfnSetFlowControl = nullptr;
+            m_pfnCanSetFlowControl = nullptr;
+            break;
     }
 }
 
 // The copy shares the libusb handle but gets its own context, so that it can change timeouts
 // without affecting the other copies.
-void CUSBDevice::CopyContext(const CUSBDevice& src)
-{
+void CUSBDevice::CopyContext(const CUSBDevice& src) {
     m_pUSBQX = nullptr;
-    if (src.m_pUSBQX != nullptr)
-        m_pUSBQX = new (std::nothrow) _USBQX(*src.m_pUSBQX);
+    if (src.m_pUSBQX != nullptr) m_pUSBQX = new (std::nothrow) _USBQX(*src.m_pUSBQX);
 }
 
-int CUSBDevice::GetReference() const
-{
-    if (m_pnRefCount == nullptr)
-        return 0;
+int CUSBDevice::GetReference() const {
+    if (m_pnRefCount == nullptr) return 0;
     return __atomic_add_fetch(m_pnRefCount, 1, __ATOMIC_ACQ_REL);
 }
 
-void CUSBDevice::ClearReference()
-{
-    if (m_pnRefCount == nullptr)
-        return;
+void CUSBDevice::ClearReference() {
+    if (m_pnRefCount == nullptr) return;
     if (__atomic_sub_fetch(m_pnRefCount, 1, __ATOMIC_ACQ_REL) <= 0) {
-        if (m_pUSBQX != nullptr)
-            Close();
+        if (m_pUSBQX != nullptr) Close();
         delete m_pnRefCount;
     } else {
         // The handle belongs to the copies still alive.
@@ -134,67 +124,49 @@ void CUSBDevice::ClearReference()
     m_pnRefCount = nullptr;
 }
 
-unsigned int CUSBDevice::Open()
-{
-    if (m_pfnOpen == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
-    if (m_pnRefCount == nullptr)
-        m_pnRefCount = new int(1);
-    if (__atomic_load_n(m_pnRefCount, __ATOMIC_ACQUIRE) != 1)
-        return USBR_SUCCESS;
+unsigned int CUSBDevice::Open() {
+    if (m_pfnOpen == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    if (m_pnRefCount == nullptr) m_pnRefCount = new int(1);
+    if (__atomic_load_n(m_pnRefCount, __ATOMIC_ACQUIRE) != 1) return USBR_SUCCESS;
     // A second open would leak the context and a second libusb handle.
-    if (m_pUSBQX != nullptr)
-        return USBR_SUCCESS;
+    if (m_pUSBQX != nullptr) return USBR_SUCCESS;
     unsigned int ulResult = (this->*m_pfnOpen)();
-    if (ulResult != USBR_SUCCESS)
-        Close();
+    if (ulResult != USBR_SUCCESS) Close();
     return ulResult;
 }
 
-void CUSBDevice::Close()
-{
-    if (m_pUSBQX == nullptr)
-        return;
+void CUSBDevice::Close() {
+    if (m_pUSBQX == nullptr) return;
     zph_usb_close(m_pUSBQX);
     delete m_pUSBQX;
     m_pUSBQX = nullptr;
 }
 
-unsigned int CUSBDevice::Reset()
-{
-    if (m_pUSBQX == nullptr || m_pfnReset == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
+unsigned int CUSBDevice::Reset() {
+    if (m_pUSBQX == nullptr || m_pfnReset == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     return (this->*m_pfnReset)();
 }
 
-int CUSBDevice::GetStatus()
-{
-    if (m_pUSBQX == nullptr || m_pfnGetStatus == nullptr)
-        return 2;
+int CUSBDevice::GetStatus() {
+    if (m_pUSBQX == nullptr || m_pfnGetStatus == nullptr) return 2;
     return (this->*m_pfnGetStatus)();
 }
 
-unsigned int CUSBDevice::SetFlowControl(void* hPort, unsigned int ulMode)
-{
-    if (m_pUSBQX == nullptr || m_pfnSetFlowControl == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
+unsigned int CUSBDevice::SetFlowControl(void* hPort, unsigned int ulMode) {
+    if (m_pUSBQX == nullptr || m_pfnSetFlowControl == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     if (ulMode != USB_FLOW_CONTROL_NORMAL && ulMode != USB_FLOW_CONTROL_FORCE)
         return USBR_INVALID_PARAMETER;
     return (this->*m_pfnSetFlowControl)(hPort, ulMode);
 }
 
-int CUSBDevice::CanSetFlowControl()
-{
-    if (m_pUSBQX == nullptr || m_pfnCanSetFlowControl == nullptr)
-        return 0;
+int CUSBDevice::CanSetFlowControl() {
+    if (m_pUSBQX == nullptr || m_pfnCanSetFlowControl == nullptr) return 0;
     return (this->*m_pfnCanSetFlowControl)();
 }
 
-unsigned int CUSBDevice::QXOpen()
-{
+unsigned int CUSBDevice::QXOpen() {
     _USBQX* pCtx = new (std::nothrow) _USBQX;
-    if (pCtx == nullptr)
-        return USBR_OUT_OF_RESOURCES;
+    if (pCtx == nullptr) return USBR_OUT_OF_RESOURCES;
     unsigned int ulResult = zph_usb_open(m_strDeviceName, pCtx);
     if (ulResult != USBR_SUCCESS) {
         delete pCtx;
@@ -203,8 +175,7 @@ unsigned int CUSBDevice::QXOpen()
     m_pUSBQX = pCtx;
     unsigned int aulTimeouts[8] = {0, 60000, 0, 1000, 0, 0, 0, 0};
     ulResult = Ioctl(USBDEV_SET_TIMEOUTS, aulTimeouts, sizeof(aulTimeouts), nullptr, 0, nullptr);
-    if (ulResult != USBR_SUCCESS)
-        return ulResult;
+    if (ulResult != USBR_SUCCESS) return ulResult;
     unsigned short usFlow = 0;
     return Ioctl(USBDEV_SET_FLOW, &usFlow, sizeof(usFlow), nullptr, 0, nullptr);
 }
@@ -212,8 +183,7 @@ unsigned int CUSBDevice::QXOpen()
 unsigned int CUSBDevice::JVOpen() { return QXOpen(); }
 unsigned int CUSBDevice::PRTOpen() { return QXOpen(); }
 
-unsigned int CUSBDevice::QXReset()
-{
+unsigned int CUSBDevice::QXReset() {
     // The device may ignore the request; the reset counts as done.
     return Ioctl(USBDEV_RESET, nullptr, 0, nullptr, 0, nullptr);
 }
@@ -221,8 +191,7 @@ unsigned int CUSBDevice::QXReset()
 unsigned int CUSBDevice::JVReset() { return USBR_NOT_SUPPORTED; }
 unsigned int CUSBDevice::PRTReset() { return QXReset(); }
 
-int CUSBDevice::QXGetStatus()
-{
+int CUSBDevice::QXGetStatus() {
     unsigned char aucStatus[2] = {0, 0};
     if (Ioctl(USBDEV_GET_STATUS, nullptr, 0, aucStatus, sizeof(aucStatus), nullptr) != USBR_SUCCESS)
         return 2;
@@ -232,19 +201,15 @@ int CUSBDevice::QXGetStatus()
 int CUSBDevice::JVGetStatus() { return QXGetStatus(); }
 int CUSBDevice::PRTGetStatus() { return QXGetStatus(); }
 
-unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode)
-{
+unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     const bool fForce = ulMode == USB_FLOW_CONTROL_FORCE;
     unsigned short usValue = fForce ? 2 : 0;
     unsigned int ulResult = Ioctl(USBDEV_SET_FLOW, &usValue, sizeof(usValue), nullptr, 0, nullptr);
-    if (ulResult != USBR_SUCCESS)
-        return ulResult;
+    if (ulResult != USBR_SUCCESS) return ulResult;
     unsigned char aucStatus[2] = {0xFF, 0x00};
     ulResult = Ioctl(USBDEV_GET_STATUS, nullptr, 0, aucStatus, sizeof(aucStatus), nullptr);
-    if (ulResult != USBR_SUCCESS)
-        return ulResult;
-    if ((aucStatus[0] & 2) != usValue)
-        return USBR_UNEXPECTED_SYSTEM_ERROR;
+    if (ulResult != USBR_SUCCESS) return ulResult;
+    if ((aucStatus[0] & 2) != usValue) return USBR_UNEXPECTED_SYSTEM_ERROR;
     LogMsg(2,
            fForce ? "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_FORCE) <PHR_SUCCESS>"
                   : "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_NORMAL) <PHR_SUCCESS>",
@@ -252,18 +217,15 @@ unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode)
     return USBR_SUCCESS;
 }
 
-unsigned int CUSBDevice::JVSetFlowControl(void* hPort, unsigned int ulMode)
-{
+unsigned int CUSBDevice::JVSetFlowControl(void* hPort, unsigned int ulMode) {
     return QXSetFlowControl(hPort, ulMode);
 }
 
-unsigned int CUSBDevice::PRTSetFlowControl(void* hPort, unsigned int ulMode)
-{
+unsigned int CUSBDevice::PRTSetFlowControl(void* hPort, unsigned int ulMode) {
     return QXSetFlowControl(hPort, ulMode);
 }
 
-int CUSBDevice::QXCanSetFlowControl()
-{
+int CUSBDevice::QXCanSetFlowControl() {
     unsigned char aucCapability[2] = {0, 0};
     if (Ioctl(USBDEV_GET_CAPABILITY, nullptr, 0, aucCapability, sizeof(aucCapability), nullptr) !=
         USBR_SUCCESS)
@@ -275,83 +237,73 @@ int CUSBDevice::JVCanSetFlowControl() { return QXCanSetFlowControl(); }
 int CUSBDevice::PRTCanSetFlowControl() { return QXCanSetFlowControl(); }
 
 unsigned int CUSBDevice::Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                               unsigned int ulOutLength, unsigned int* pulTransferred)
-{
-    if (m_pUSBQX == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
+                               unsigned int ulOutLength, unsigned int* pulTransferred) {
+    if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     int nTransferred = 0;
     int fOk;
     switch (m_nKind) {
-    case USBKIND_QX:
-        fOk = QXIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-        break;
-    case USBKIND_JV:
-        fOk = JVIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-        break;
-    case USBKIND_PRT:
-        fOk = PRTIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-        break;
-    default:
-        fOk = 1;
-        break;
+        case USBKIND_QX:
+            fOk = QXIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
+            break;
+        case USBKIND_JV:
+            fOk = JVIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
+            break;
+        case USBKIND_PRT:
+            fOk = PRTIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
+            break;
+        default:
+            fOk = 1;
+            break;
     }
-    if (!fOk)
-        return USBR_UNEXPECTED_SYSTEM_ERROR;
-    if (pulTransferred != nullptr)
-        *pulTransferred = static_cast<unsigned int>(nTransferred);
+    if (!fOk) return USBR_UNEXPECTED_SYSTEM_ERROR;
+    if (pulTransferred != nullptr) *pulTransferred = static_cast<unsigned int>(nTransferred);
     return USBR_SUCCESS;
 }
 
 int CUSBDevice::CommonIoctl(const char* pszKind, int nStatusRequest, int nFlowRequest,
                             unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                            unsigned int ulOutLength, int* pnTransferred)
-{
+                            unsigned int ulOutLength, int* pnTransferred) {
     switch (ulCode) {
-    case USBDEV_SET_TIMEOUTS: {
-        unsigned int aulValues[8];
-        if (pIn == nullptr || ulInLength < sizeof(aulValues))
+        case USBDEV_SET_TIMEOUTS: {
+            unsigned int aulValues[8];
+            if (pIn == nullptr || ulInLength < sizeof(aulValues)) return 0;
+            std::memcpy(aulValues, pIn, sizeof(aulValues));
+            m_pUSBQX->nReadTimeout = static_cast<int>(ClampTimeout(aulValues[1]));
+            m_pUSBQX->nWriteTimeout = static_cast<int>(ClampTimeout(aulValues[3]));
+            *pnTransferred = 0;
+            return 1;
+        }
+        case USBDEV_GET_CAPABILITY:
+        case USBDEV_GET_STATUS: {
+            // The reply is two bytes; a smaller output buffer cannot take it.
+            if (pOut == nullptr || ulOutLength < 2) return 0;
+            int r = zph_usb_ctl_rev(
+                m_pUSBQX, ulCode == USBDEV_GET_CAPABILITY ? USBREQ_CAPABILITY : nStatusRequest,
+                pOut, 2);
+            *pnTransferred = r;
+            return r == 2;
+        }
+        case USBDEV_SET_FLOW: {
+            unsigned short usValue;
+            if (pIn == nullptr || ulInLength < sizeof(usValue)) return 0;
+            std::memcpy(&usValue, pIn, sizeof(usValue));
+            *pnTransferred = zph_usb_ctl_send(m_pUSBQX, nFlowRequest, usValue, 0);
+            return 1;
+        }
+        case USBDEV_RESET:
+            *pnTransferred = zph_usb_ctl_send(m_pUSBQX, USBREQ_RESET, 0, 0);
+            return 1;
+        default:
+            LogMsg(2, "-- CUSBDevice::%sIoctl(%08X) <FALSE>", pszKind, ulCode);
             return 0;
-        std::memcpy(aulValues, pIn, sizeof(aulValues));
-        m_pUSBQX->nReadTimeout = static_cast<int>(ClampTimeout(aulValues[1]));
-        m_pUSBQX->nWriteTimeout = static_cast<int>(ClampTimeout(aulValues[3]));
-        *pnTransferred = 0;
-        return 1;
-    }
-    case USBDEV_GET_CAPABILITY:
-    case USBDEV_GET_STATUS: {
-        // The reply is two bytes; a smaller output buffer cannot take it.
-        if (pOut == nullptr || ulOutLength < 2)
-            return 0;
-        int r = zph_usb_ctl_rev(m_pUSBQX,
-                                ulCode == USBDEV_GET_CAPABILITY ? USBREQ_CAPABILITY : nStatusRequest,
-                                pOut, 2);
-        *pnTransferred = r;
-        return r == 2;
-    }
-    case USBDEV_SET_FLOW: {
-        unsigned short usValue;
-        if (pIn == nullptr || ulInLength < sizeof(usValue))
-            return 0;
-        std::memcpy(&usValue, pIn, sizeof(usValue));
-        *pnTransferred = zph_usb_ctl_send(m_pUSBQX, nFlowRequest, usValue, 0);
-        return 1;
-    }
-    case USBDEV_RESET:
-        *pnTransferred = zph_usb_ctl_send(m_pUSBQX, USBREQ_RESET, 0, 0);
-        return 1;
-    default:
-        LogMsg(2, "-- CUSBDevice::%sIoctl(%08X) <FALSE>", pszKind, ulCode);
-        return 0;
     }
 }
 
 int CUSBDevice::QXIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                        unsigned int ulOutLength, int* pnTransferred)
-{
+                        unsigned int ulOutLength, int* pnTransferred) {
     if (ulCode == USBDEV_VENDOR_REQUEST) {
         unsigned int ulWord;
-        if (pIn == nullptr || ulInLength < sizeof(ulWord))
-            return 0;
+        if (pIn == nullptr || ulInLength < sizeof(ulWord)) return 0;
         std::memcpy(&ulWord, pIn, sizeof(ulWord));
         int nResult = 0;
         if (ulWord & USBDEV_VENDOR_RECEIVE) {
@@ -361,8 +313,8 @@ int CUSBDevice::QXIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength,
                                       pOut != nullptr ? nLength : 0);
         }
         if (ulWord & USBDEV_VENDOR_SEND)
-            nResult = zph_usb_ctl_send(m_pUSBQX, static_cast<int>((ulWord & ~USBDEV_VENDOR_SEND) & 0xFF),
-                                       0, 0);
+            nResult = zph_usb_ctl_send(
+                m_pUSBQX, static_cast<int>((ulWord & ~USBDEV_VENDOR_SEND) & 0xFF), 0, 0);
         *pnTransferred = nResult;
         return 1;
     }
@@ -371,15 +323,13 @@ int CUSBDevice::QXIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength,
 }
 
 int CUSBDevice::JVIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                        unsigned int ulOutLength, int* pnTransferred)
-{
+                        unsigned int ulOutLength, int* pnTransferred) {
     return CommonIoctl("JV", USBREQ_STATUS_JV, USBREQ_FLOW_JV, ulCode, pIn, ulInLength, pOut,
                        ulOutLength, pnTransferred);
 }
 
 int CUSBDevice::PRTIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                         unsigned int ulOutLength, int* pnTransferred)
-{
+                         unsigned int ulOutLength, int* pnTransferred) {
     // USBDEV_CLASS_REQUEST ends like an unrecognised code. The printer-class receive is not
     // issued for it: it would write device bytes into the caller's input buffer, which is
     // host data that this layer only reads.
@@ -388,10 +338,8 @@ int CUSBDevice::PRTIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength
 }
 
 unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int* pulWritten,
-                               void* hPort)
-{
-    if (m_pUSBQX == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
+                               void* hPort) {
+    if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     if (pData == nullptr || ulLength > static_cast<unsigned int>(INT_MAX))
         return USBR_INVALID_PARAMETER;
     const unsigned int ulStart = FUNCTIONS::GetTickCount();
@@ -399,42 +347,38 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     const int nLength = static_cast<int>(ulLength);
     int r = 0;
     switch (m_nKind) {
-    case USBKIND_QX:
-    case USBKIND_PRT:
-        r = zph_bulk_write_qx(m_pUSBQX, pBytes, nLength);
-        break;
-    case USBKIND_JV:
-        if (!m_pUSBQX->ucDisplay) {
-            LogMsg(2, "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
-                   HandleNumber(hPort));
-            return USBR_INVALID_PARAMETER;
-        }
-        r = zph_bulk_write_jv(m_pUSBQX, pBytes, nLength);
-        break;
-    default:
-        break;
+        case USBKIND_QX:
+        case USBKIND_PRT:
+            r = zph_bulk_write_qx(m_pUSBQX, pBytes, nLength);
+            break;
+        case USBKIND_JV:
+            if (!m_pUSBQX->ucDisplay) {
+                LogMsg(
+                    2,
+                    "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
+                    HandleNumber(hPort));
+                return USBR_INVALID_PARAMETER;
+            }
+            r = zph_bulk_write_jv(m_pUSBQX, pBytes, nLength);
+            break;
+        default:
+            break;
     }
-    if (r < 0)
-        return USBR_UNEXPECTED_SYSTEM_ERROR;
-    if (pulWritten != nullptr)
-        *pulWritten = static_cast<unsigned int>(r);
+    if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
+    if (pulWritten != nullptr) *pulWritten = static_cast<unsigned int>(r);
     Log(2, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]", HandleNumber(hPort),
         static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
     return USBR_SUCCESS;
 }
 
 unsigned int CUSBDevice::ReadBytes(unsigned char* pBuffer, unsigned int ulSize, int* pnRead,
-                                   void* /*hPort*/)
-{
-    if (m_pUSBQX == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
-    if (pBuffer == nullptr)
-        return USBR_INVALID_PARAMETER;
-    int r = zph_bulk_read(m_pUSBQX, pBuffer,
-                          ulSize > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(ulSize));
-    if (r < 0)
-        return USBR_UNEXPECTED_SYSTEM_ERROR;
-    if (pnRead != nullptr)
-        *pnRead = r;
+                                   void* /*hPort*/) {
+    if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    if (pBuffer == nullptr) return USBR_INVALID_PARAMETER;
+    int r = zph_bulk_read(
+        m_pUSBQX, pBuffer,
+        ulSize > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(ulSize));
+    if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
+    if (pnRead != nullptr) *pnRead = r;
     return USBR_SUCCESS;
 }

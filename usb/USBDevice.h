@@ -5,11 +5,11 @@
 // Copies share one atomically counted reference and, while open, one libusb handle; each copy
 // has its own transfer context, so a copy may be used on one thread without any lock. Only a
 // sole holder opens; the last reference closes.
-#include "usb/USBCodes.h"
-#include "usb/USBTransport.h"
-
 #include <map>
 #include <string>
+
+#include "usb/USBCodes.h"
+#include "usb/USBTransport.h"
 
 class CUSBDevice {
 public:
@@ -33,7 +33,7 @@ public:
     unsigned int Open();
     void Close();
     unsigned int Reset();
-    int GetStatus();                 // 0 ready, 1 not ready, 2 unknown (closed or no answer)
+    int GetStatus();  // 0 ready, 1 not ready, 2 unknown (closed or no answer)
     unsigned int SetFlowControl(void* hPort, unsigned int ulMode);
     int CanSetFlowControl();
     unsigned int Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
@@ -106,16 +106,13 @@ private:
     _USBQX* m_pUSBQX = nullptr;  // private to this copy
     std::string m_strDeviceName;
     int m_nKind = USBKIND_QX;
-    int* m_pnRefCount = nullptr; // shared by all copies; atomic increments and decrements only
+    int* m_pnRefCount = nullptr;  // shared by all copies; atomic increments and decrements only
 };
 
 template <class TData>
-unsigned int CUSBDevice::Read(TData* pData, void* hPort)
-{
-    if (m_pUSBQX == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
-    if (pData == nullptr)
-        return USBR_INVALID_PARAMETER;
+unsigned int CUSBDevice::Read(TData* pData, void* hPort) {
+    if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    if (pData == nullptr) return USBR_INVALID_PARAMETER;
     *pData = TData();
     unsigned char aucBuffer[1024];
     int nRead = 0;

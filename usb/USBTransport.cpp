@@ -1,14 +1,15 @@
 #include "usb/USBTransport.h"
 
-#include "log/Log.h"
-#include "usb/USBDevice.h"
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
+
+#include "log/Log.h"
+#include "usb/USBDevice.h"
 
 namespace {
 
@@ -30,27 +31,22 @@ constexpr int kDeviceIdMax = 1022;
 
 constexpr unsigned short kWordMaxLength = 0xFFFF;
 
-unsigned short LittleEndianWord(const unsigned char* p)
-{
+unsigned short LittleEndianWord(const unsigned char* p) {
     return static_cast<unsigned short>(p[0] | (p[1] << 8));
 }
 
 // wLength is 16 bits; a larger or negative caller length must not wrap into a different size.
-unsigned short ControlLength(const void* pBuffer, int nLength)
-{
-    if (pBuffer == nullptr || nLength <= 0)
-        return 0;
+unsigned short ControlLength(const void* pBuffer, int nLength) {
+    if (pBuffer == nullptr || nLength <= 0) return 0;
     return nLength > kWordMaxLength ? kWordMaxLength : static_cast<unsigned short>(nLength);
 }
 
 // The acceptance filter shared by enumeration and open. On acceptance the active configuration
 // descriptor is handed to the caller, who frees it; otherwise it is already freed.
 bool AcceptDevice(libusb_device* pDevice, libusb_device_descriptor& desc,
-                  libusb_config_descriptor** ppConfig, int* pnKind)
-{
+                  libusb_config_descriptor** ppConfig, int* pnKind) {
     *ppConfig = nullptr;
-    if (libusb_get_device_descriptor(pDevice, &desc) < 0)
-        return false;
+    if (libusb_get_device_descriptor(pDevice, &desc) < 0) return false;
     if (desc.idVendor != static_cast<uint16_t>(KORVO_USB_VENDOR_ID) || desc.bNumConfigurations != 1)
         return false;
     libusb_config_descriptor* pConfig = nullptr;
@@ -62,7 +58,8 @@ bool AcceptDevice(libusb_device* pDevice, libusb_device_descriptor& desc,
         const libusb_interface_descriptor& alt = pConfig->interface[0].altsetting[0];
         const int nEndpoints = alt.bNumEndpoints;
         if ((nEndpoints == 2 || nEndpoints == 4) && alt.endpoint != nullptr) {
-            if ((desc.idProduct & 0xFF00) == 0x0E00 && alt.bInterfaceClass == LIBUSB_CLASS_PRINTER) {
+            if ((desc.idProduct & 0xFF00) == 0x0E00 &&
+                alt.bInterfaceClass == LIBUSB_CLASS_PRINTER) {
                 *pnKind = USBKIND_PRT;
                 fAccept = true;
             } else if (desc.idProduct == 0x0202) {
@@ -80,35 +77,29 @@ bool AcceptDevice(libusb_device* pDevice, libusb_device_descriptor& desc,
 }
 
 // Standard GET_DESCRIPTOR of the configuration: does the device answer at all?
-bool AnswerProbe(libusb_device_handle* pHandle, int nAttempts)
-{
+bool AnswerProbe(libusb_device_handle* pHandle, int nAttempts) {
     unsigned char aucBuffer[256];
     for (int i = 0; i < nAttempts; ++i) {
-        if (i > 0)
-            USBSleep(kRetryPause);
+        if (i > 0) USBSleep(kRetryPause);
         int r = libusb_control_transfer(pHandle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                         LIBUSB_DT_CONFIG << 8, 0, aucBuffer, sizeof(aucBuffer),
                                         kProbeTimeout);
-        if (r > 0)
-            return true;
+        if (r > 0) return true;
     }
     return false;
 }
 
 // Reads the serial number as ASCII; the result is always terminated, whatever the device sent.
-bool ReadSerial(libusb_device_handle* pHandle, uint8_t ucIndex, char (&szSerial)[257])
-{
+bool ReadSerial(libusb_device_handle* pHandle, uint8_t ucIndex, char (&szSerial)[257]) {
     std::memset(szSerial, 0, sizeof(szSerial));
     int r = libusb_get_string_descriptor_ascii(pHandle, ucIndex,
                                                reinterpret_cast<unsigned char*>(szSerial), 256);
-    if (r < 0)
-        return false;
+    if (r < 0) return false;
     szSerial[r < 256 ? r : 256] = '\0';
     return true;
 }
 
-std::string DeviceName(const libusb_device_descriptor& desc, const char* pszSerial)
-{
+std::string DeviceName(const libusb_device_descriptor& desc, const char* pszSerial) {
     char szName[256];
     std::snprintf(szName, sizeof(szName), "USB#VID_0x%x##PID_0x%x%s", desc.idVendor, desc.idProduct,
                   pszSerial);
@@ -130,50 +121,40 @@ const Channel kPrinterChannel{USBREQ_STATUS_QX, USBREQ_WRITE_START_QX, USBREQ_CO
 const Channel kDisplayChannel{USBREQ_STATUS_JV, USBREQ_WRITE_START_JV, USBREQ_COUNT_JV,
                               &_USBQX::ucBulkOut2};
 
-int WriteInit(_USBQX* pCtx, const Channel& ch)
-{
+int WriteInit(_USBQX* pCtx, const Channel& ch) {
     const unsigned int ulBusyMask = USBDeviceCode(pCtx) == 2 ? 5 : 1;
     int nWaited = 0;
     for (;;) {
         unsigned char aucStatus[2] = {0, 0};
-        if (CUSBDevice::zph_usb_ctl_rev(pCtx, ch.nStatusRequest, aucStatus, 2) != 2)
-            return -1;
+        if (CUSBDevice::zph_usb_ctl_rev(pCtx, ch.nStatusRequest, aucStatus, 2) != 2) return -1;
         unsigned int ulStatus = LittleEndianWord(aucStatus);
         // Forced flow control: the device takes data although it reports not ready.
-        if (ulStatus & 2)
-            ulStatus &= ~1u;
+        if (ulStatus & 2) ulStatus &= ~1u;
         if ((ulStatus & ulBusyMask) == 0)
             return CUSBDevice::zph_usb_ctl_send(pCtx, ch.nStartRequest, 0, 0);
-        if (nWaited >= pCtx->nWriteTimeout)
-            return LIBUSB_ERROR_TIMEOUT;
+        if (nWaited >= pCtx->nWriteTimeout) return LIBUSB_ERROR_TIMEOUT;
         USBSleep(kBusyPollPause);
         nWaited += 10;
     }
 }
 
-int WriteForceStop(_USBQX* pCtx, const Channel& ch, int nChunk)
-{
+int WriteForceStop(_USBQX* pCtx, const Channel& ch, int nChunk) {
     unsigned char aucCount[2] = {0, 0};
     int r = CUSBDevice::zph_usb_ctl_rev(pCtx, ch.nCountRequest, aucCount, 2);
     libusb_clear_halt(pCtx->pHandle, pCtx->*ch.pucOut);
-    if (r < 0)
-        return r;
+    if (r < 0) return r;
     // A reply shorter than the count word carries no count.
-    if (r < 2)
-        return LIBUSB_ERROR_TIMEOUT;
+    if (r < 2) return LIBUSB_ERROR_TIMEOUT;
     int nCount = LittleEndianWord(aucCount);
-    if (nCount == 0)
-        return LIBUSB_ERROR_TIMEOUT;
+    if (nCount == 0) return LIBUSB_ERROR_TIMEOUT;
     // The device cannot have taken more than the chunk; a larger claim must not move the
     // write past the data it was given.
     return nCount > nChunk ? nChunk : nCount;
 }
 
-int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength)
-{
+int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength) {
     int r = WriteInit(pCtx, ch);
-    if (r < 0)
-        return r;
+    if (r < 0) return r;
     int nSent = 0;
     while (nSent < nLength) {
         const int nPiece = nLength - nSent < USB_BULK_PIECE ? nLength - nSent : USB_BULK_PIECE;
@@ -182,8 +163,7 @@ int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLengt
                                  &nTransferred, static_cast<unsigned int>(pCtx->nWriteTimeout));
         // A transfer that reports success without moving a byte would repeat forever; it is
         // handled like a failed one.
-        if (r < 0 || nTransferred <= 0)
-            return WriteForceStop(pCtx, ch, nLength);
+        if (r < 0 || nTransferred <= 0) return WriteForceStop(pCtx, ch, nLength);
         nSent += nTransferred < nPiece ? nTransferred : nPiece;
     }
     if (pCtx->ucCountReport) {
@@ -197,34 +177,27 @@ int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLengt
     return nSent;
 }
 
-int BulkWrite(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return LIBUSB_ERROR_NO_DEVICE;
-    if (nLength < 0 || (pData == nullptr && nLength > 0))
-        return LIBUSB_ERROR_INVALID_PARAM;
+int BulkWrite(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return LIBUSB_ERROR_NO_DEVICE;
+    if (nLength < 0 || (pData == nullptr && nLength > 0)) return LIBUSB_ERROR_INVALID_PARAM;
     int nTotal = 0;
     do {
         const int nChunk =
             nLength - nTotal < USB_PROTOCOL_CHUNK ? nLength - nTotal : USB_PROTOCOL_CHUNK;
         int r = Write65535(pCtx, ch, pData + nTotal, nChunk);
-        if (r == LIBUSB_ERROR_TIMEOUT)
-            return nTotal;
-        if (r < 0)
-            return r;
+        if (r == LIBUSB_ERROR_TIMEOUT) return nTotal;
+        if (r < 0) return r;
         nTotal += r;
         // A device that takes nothing of a non-empty chunk would keep this loop going forever;
         // the caller's progress deadline decides whether to try again.
-        if (r == 0 && nChunk > 0)
-            return nTotal;
+        if (r == 0 && nChunk > 0) return nTotal;
     } while (nTotal < nLength);
     return nTotal;
 }
 
-} // namespace
+}  // namespace
 
-void USBSetSleepHook(USBSleepFn pfnSleep)
-{
+void USBSetSleepHook(USBSleepFn pfnSleep) {
     g_pfnSleep.store(pfnSleep != nullptr ? pfnSleep : DefaultSleep);
 }
 
@@ -233,40 +206,32 @@ void USBSleep(unsigned int ulMicroseconds) { g_pfnSleep.load()(ulMicroseconds); 
 int writeInit_qx(_USBQX* pCtx) { return WriteInit(pCtx, kPrinterChannel); }
 int writeInit_jv(_USBQX* pCtx) { return WriteInit(pCtx, kDisplayChannel); }
 
-int write65535_qx(_USBQX* pCtx, unsigned char* pData, int nLength)
-{
+int write65535_qx(_USBQX* pCtx, unsigned char* pData, int nLength) {
     return Write65535(pCtx, kPrinterChannel, pData, nLength);
 }
 
-int write65535_jv(_USBQX* pCtx, unsigned char* pData, int nLength)
-{
+int write65535_jv(_USBQX* pCtx, unsigned char* pData, int nLength) {
     return Write65535(pCtx, kDisplayChannel, pData, nLength);
 }
 
-int writeForceStop_qx(_USBQX* pCtx, int nChunk)
-{
+int writeForceStop_qx(_USBQX* pCtx, int nChunk) {
     return WriteForceStop(pCtx, kPrinterChannel, nChunk);
 }
 
-int writeForceStop_jv(_USBQX* pCtx, int nChunk)
-{
+int writeForceStop_jv(_USBQX* pCtx, int nChunk) {
     return WriteForceStop(pCtx, kDisplayChannel, nChunk);
 }
 
-bool IsPRTClassFn(libusb_device_handle* pHandle)
-{
-    if (pHandle == nullptr)
-        return false;
+bool IsPRTClassFn(libusb_device_handle* pHandle) {
+    if (pHandle == nullptr) return false;
     int nActive = libusb_kernel_driver_active(pHandle, 0);
     if (nActive == 1) {
         bool fDetached = false;
         for (int i = 0; i < kPrtDetachAttempts && !fDetached; ++i) {
-            if (i > 0)
-                USBSleep(kPrtDetachPause);
+            if (i > 0) USBSleep(kPrtDetachPause);
             fDetached = libusb_detach_kernel_driver(pHandle, 0) == 0;
         }
-        if (!fDetached)
-            return false;
+        if (!fDetached) return false;
     } else if (nActive != 0) {
         return false;
     }
@@ -277,12 +242,12 @@ bool IsPRTClassFn(libusb_device_handle* pHandle)
         unsigned char aucId[1025];
         int nGot = 0;
         for (int i = 0; i < kDeviceIdAttempts; ++i) {
-            if (i > 0)
-                USBSleep(kRetryPause);
+            if (i > 0) USBSleep(kRetryPause);
             std::memset(aucId, 0, sizeof(aucId));
             int r = libusb_control_transfer(
-                pHandle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE,
-                0, 0, 0, aucId, 1024, kProbeTimeout);
+                pHandle,
+                LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE, 0, 0,
+                0, aucId, 1024, kProbeTimeout);
             if (r > 0) {
                 nGot = r > 1024 ? 1024 : r;
                 break;
@@ -291,14 +256,11 @@ bool IsPRTClassFn(libusb_device_handle* pHandle)
         libusb_release_interface(pHandle, 0);
         if (nGot > 0) {
             int nLength = (aucId[0] << 8) | aucId[1];
-            if (nLength > kDeviceIdMax)
-                nLength = (aucId[1] << 8) | aucId[0];
-            if (nLength > kDeviceIdMax)
-                nLength = kDeviceIdMax;
+            if (nLength > kDeviceIdMax) nLength = (aucId[1] << 8) | aucId[0];
+            if (nLength > kDeviceIdMax) nLength = kDeviceIdMax;
             // Only what the device actually sent counts as text.
             const int nReceived = nGot > 2 ? nGot - 2 : 0;
-            if (nLength > nReceived)
-                nLength = nReceived;
+            if (nLength > nReceived) nLength = nReceived;
             aucId[2 + nLength] = '\0';
             const char* pszText = reinterpret_cast<const char*>(aucId + 2);
             const char* pszSet = std::strstr(pszText, "CMD:");
@@ -306,14 +268,12 @@ bool IsPRTClassFn(libusb_device_handle* pHandle)
                 pszSet += 4;
             } else {
                 pszSet = std::strstr(pszText, "COMMAND SET:");
-                if (pszSet != nullptr)
-                    pszSet += 12;
+                if (pszSet != nullptr) pszSet += 12;
             }
             if (pszSet != nullptr) {
                 std::string strSet(pszSet);
                 std::string::size_type nEnd = strSet.find(';');
-                if (nEnd != std::string::npos)
-                    strSet.resize(nEnd);
+                if (nEnd != std::string::npos) strSet.resize(nEnd);
                 fResult = strSet.find("QORA/CS") != std::string::npos;
             }
         }
@@ -322,8 +282,7 @@ bool IsPRTClassFn(libusb_device_handle* pHandle)
     return fResult;
 }
 
-bool CUSBDevice::zph_usb_lib_init()
-{
+bool CUSBDevice::zph_usb_lib_init() {
     if (libusb_init(nullptr) < 0) {
         LogMsg(0, "-- CUSBDevice::zph_usb_lib_init() <FALSE> : Failed to initialize libusb");
         return false;
@@ -337,22 +296,18 @@ bool CUSBDevice::zph_usb_lib_init()
 
 void CUSBDevice::zph_usb_lib_exit() { libusb_exit(nullptr); }
 
-void CUSBDevice::zph_usb_enum(std::map<std::string, int>& mapDevices)
-{
+void CUSBDevice::zph_usb_enum(std::map<std::string, int>& mapDevices) {
     libusb_device** ppList = nullptr;
     ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
-    if (nCount < 0)
-        return;
+    if (nCount < 0) return;
     for (ssize_t i = 0; i < nCount; ++i) {
         libusb_device_descriptor desc;
         libusb_config_descriptor* pConfig = nullptr;
         int nKind = 0;
-        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind))
-            continue;
+        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind)) continue;
         libusb_free_config_descriptor(pConfig);
         libusb_device_handle* pHandle = nullptr;
-        if (libusb_open(ppList[i], &pHandle) != 0 || pHandle == nullptr)
-            continue;
+        if (libusb_open(ppList[i], &pHandle) != 0 || pHandle == nullptr) continue;
         char szSerial[257];
         if ((nKind == USBKIND_PRT && !IsPRTClassFn(pHandle)) ||
             !AnswerProbe(pHandle, kProbeAttempts) ||
@@ -366,18 +321,15 @@ void CUSBDevice::zph_usb_enum(std::map<std::string, int>& mapDevices)
     libusb_free_device_list(ppList, 1);
 }
 
-unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
-{
-    if (pCtx == nullptr)
-        return USBR_DEVICE_NOT_AVAILABLE;
+unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
+    if (pCtx == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     pCtx->ucBulkOut2 = 0xFF;
     pCtx->ucBulkIn2 = 0xFF;
     pCtx->ucDisplay = 0;
     libusb_device** ppList = nullptr;
     ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
     if (nCount <= 0) {
-        if (nCount == 0)
-            libusb_free_device_list(ppList, 1);
+        if (nCount == 0) libusb_free_device_list(ppList, 1);
         return USBR_DEVICE_NOT_AVAILABLE;
     }
 
@@ -386,8 +338,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
         libusb_device_descriptor desc;
         libusb_config_descriptor* pConfig = nullptr;
         int nKind = 0;
-        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind))
-            continue;
+        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind)) continue;
         const libusb_interface_descriptor& alt = pConfig->interface[0].altsetting[0];
         pCtx->nInterface = alt.bInterfaceNumber;
         // Each candidate starts from a clean endpoint set: an earlier four-endpoint device that
@@ -454,8 +405,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
         bool fDetached = nActive == 0;
         if (nActive == 1) {
             for (int a = 0; a < kDetachAttempts && !fDetached; ++a) {
-                if (a > 0)
-                    USBSleep(kRetryPause);
+                if (a > 0) USBSleep(kRetryPause);
                 fDetached = libusb_detach_kernel_driver(pHandle, 0) == 0;
             }
         }
@@ -463,10 +413,11 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
             libusb_free_config_descriptor(pConfig);
             libusb_close(pHandle);
             libusb_free_device_list(ppList, 1);
-            LogMsg(2,
-                   "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to detach "
-                   "kernel driver.",
-                   strFound.c_str());
+            LogMsg(
+                2,
+                "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to detach "
+                "kernel driver.",
+                strFound.c_str());
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
         if (libusb_claim_interface(pHandle, 0) != 0) {
@@ -474,10 +425,11 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
             libusb_attach_kernel_driver(pHandle, 0);
             libusb_close(pHandle);
             libusb_free_device_list(ppList, 1);
-            LogMsg(2,
-                   "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to claim "
-                   "interface.",
-                   strFound.c_str());
+            LogMsg(
+                2,
+                "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to claim "
+                "interface.",
+                strFound.c_str());
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
 
@@ -502,17 +454,16 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx)
     libusb_free_device_list(ppList, 1);
     pCtx->pHandle = nullptr;
     if (fDescriptorFailure) {
-        LogMsg(2, "-- CUSBDevice::zph_usb_open() <PHR_UNEXPECTED_SYSTEM_ERROR> : "
-                  "libusb_get_string_descriptor_ascii Function Failed.");
+        LogMsg(2,
+               "-- CUSBDevice::zph_usb_open() <PHR_UNEXPECTED_SYSTEM_ERROR> : "
+               "libusb_get_string_descriptor_ascii Function Failed.");
         return USBR_UNEXPECTED_SYSTEM_ERROR;
     }
     return USBR_DEVICE_NOT_AVAILABLE;
 }
 
-int CUSBDevice::zph_usb_close(_USBQX* pCtx)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return 0;
+int CUSBDevice::zph_usb_close(_USBQX* pCtx) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return 0;
     libusb_clear_halt(pCtx->pHandle, pCtx->ucBulkOut);
     libusb_clear_halt(pCtx->pHandle, pCtx->ucBulkIn);
     if (pCtx->ucDisplay) {
@@ -525,40 +476,38 @@ int CUSBDevice::zph_usb_close(_USBQX* pCtx)
     return 1;
 }
 
-int CUSBDevice::zph_usb_ctl_send(_USBQX* pCtx, int nRequest, unsigned short usValue, int /*nLength*/)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return LIBUSB_ERROR_NO_DEVICE;
+int CUSBDevice::zph_usb_ctl_send(_USBQX* pCtx, int nRequest, unsigned short usValue,
+                                 int /*nLength*/) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return LIBUSB_ERROR_NO_DEVICE;
     // There is no data buffer, so there can be no data stage: wLength is always 0.
     return libusb_control_transfer(
-        pCtx->pHandle, LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
-        static_cast<uint8_t>(nRequest & 0xFF), usValue, static_cast<uint16_t>(pCtx->nInterface & 0xFFFF),
-        nullptr, 0, static_cast<unsigned int>(pCtx->nWriteTimeout));
+        pCtx->pHandle,
+        LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
+        static_cast<uint8_t>(nRequest & 0xFF), usValue,
+        static_cast<uint16_t>(pCtx->nInterface & 0xFFFF), nullptr, 0,
+        static_cast<unsigned int>(pCtx->nWriteTimeout));
 }
 
-int CUSBDevice::zph_usb_ctl_rev(_USBQX* pCtx, int nRequest, void* pBuffer, int nLength)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return LIBUSB_ERROR_NO_DEVICE;
+int CUSBDevice::zph_usb_ctl_rev(_USBQX* pCtx, int nRequest, void* pBuffer, int nLength) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return LIBUSB_ERROR_NO_DEVICE;
     const unsigned short usLength = ControlLength(pBuffer, nLength);
     unsigned char* pData = usLength != 0 ? static_cast<unsigned char*>(pBuffer) : nullptr;
     int r = 0;
     for (int i = 0; i < 2; ++i) {
         r = libusb_control_transfer(
-            pCtx->pHandle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
-            static_cast<uint8_t>(nRequest & 0xFF), 0, static_cast<uint16_t>(pCtx->nInterface & 0xFFFF),
-            pData, usLength, static_cast<unsigned int>(pCtx->nReadTimeout));
-        if (r > 0)
-            return r;
+            pCtx->pHandle,
+            LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
+            static_cast<uint8_t>(nRequest & 0xFF), 0,
+            static_cast<uint16_t>(pCtx->nInterface & 0xFFFF), pData, usLength,
+            static_cast<unsigned int>(pCtx->nReadTimeout));
+        if (r > 0) return r;
         USBSleep(kControlRetryPause);
     }
     return r;
 }
 
-int CUSBDevice::zph_usb_ctl_rev_prtclass(_USBQX* pCtx, int nRequest, void* pBuffer, int nLength)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return LIBUSB_ERROR_NO_DEVICE;
+int CUSBDevice::zph_usb_ctl_rev_prtclass(_USBQX* pCtx, int nRequest, void* pBuffer, int nLength) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return LIBUSB_ERROR_NO_DEVICE;
     const unsigned short usLength = ControlLength(pBuffer, nLength);
     // GET_DEVICE_ID (0) addresses the interface in the high byte of wIndex (alternate
     // setting in the low byte); the other printer-class requests take the plain number.
@@ -572,29 +521,25 @@ int CUSBDevice::zph_usb_ctl_rev_prtclass(_USBQX* pCtx, int nRequest, void* pBuff
         static_cast<unsigned int>(pCtx->nReadTimeout));
 }
 
-int CUSBDevice::zph_bulk_write_qx(_USBQX* pCtx, unsigned char* pData, int nLength)
-{
+int CUSBDevice::zph_bulk_write_qx(_USBQX* pCtx, unsigned char* pData, int nLength) {
     return BulkWrite(pCtx, kPrinterChannel, pData, nLength);
 }
 
-int CUSBDevice::zph_bulk_write_jv(_USBQX* pCtx, unsigned char* pData, int nLength)
-{
+int CUSBDevice::zph_bulk_write_jv(_USBQX* pCtx, unsigned char* pData, int nLength) {
     return BulkWrite(pCtx, kDisplayChannel, pData, nLength);
 }
 
-int CUSBDevice::zph_bulk_read(_USBQX* pCtx, unsigned char* pBuffer, int nLength)
-{
-    if (pCtx == nullptr || pCtx->pHandle == nullptr)
-        return LIBUSB_ERROR_NO_DEVICE;
-    if (pBuffer == nullptr || nLength <= 0)
-        return 0;
+int CUSBDevice::zph_bulk_read(_USBQX* pCtx, unsigned char* pBuffer, int nLength) {
+    if (pCtx == nullptr || pCtx->pHandle == nullptr) return LIBUSB_ERROR_NO_DEVICE;
+    if (pBuffer == nullptr || nLength <= 0) return 0;
     const bool fEndOnFirstEmpty = USBDeviceCode(pCtx) == 0;
     int nTotal = 0;
     int nEmpty = 0;
     while (nTotal < nLength) {
         int nGot = 0;
-        int r = libusb_bulk_transfer(pCtx->pHandle, pCtx->ucBulkIn, pBuffer + nTotal, nLength - nTotal,
-                                     &nGot, static_cast<unsigned int>(pCtx->nReadTimeout));
+        int r =
+            libusb_bulk_transfer(pCtx->pHandle, pCtx->ucBulkIn, pBuffer + nTotal, nLength - nTotal,
+                                 &nGot, static_cast<unsigned int>(pCtx->nReadTimeout));
         if (r < 0) {
             int c = libusb_clear_halt(pCtx->pHandle, pCtx->ucBulkIn);
             return c < 0 ? c : nTotal;

@@ -9,18 +9,18 @@
 // Transfer context of one open device. Each CUSBDevice copy owns its own context; copies of
 // an open device carry duplicates that share the libusb handle.
 struct _USBQX {
-    libusb_device_handle* pHandle = nullptr; // null while nothing is open
-    int nInterface = 0;                      // low 16 bits are the wIndex of vendor requests
-    std::string strName;                     // device name the device was opened under
-    int nWriteTimeout = 0;                   // ms: vendor sends, bulk OUT, busy-poll limit
-    int nReadTimeout = 0;                    // ms: vendor receives, bulk IN
-    unsigned short usCapability = 0;         // capability word read at open (request 0)
-    unsigned char ucBulkOut = 0;             // first pair
+    libusb_device_handle* pHandle = nullptr;  // null while nothing is open
+    int nInterface = 0;                       // low 16 bits are the wIndex of vendor requests
+    std::string strName;                      // device name the device was opened under
+    int nWriteTimeout = 0;                    // ms: vendor sends, bulk OUT, busy-poll limit
+    int nReadTimeout = 0;                     // ms: vendor receives, bulk IN
+    unsigned short usCapability = 0;          // capability word read at open (request 0)
+    unsigned char ucBulkOut = 0;              // first pair
     unsigned char ucBulkIn = 0;
-    unsigned char ucBulkOut2 = 0;            // second pair (display channel); 0xFF when absent
+    unsigned char ucBulkOut2 = 0;  // second pair (display channel); 0xFF when absent
     unsigned char ucBulkIn2 = 0;
-    unsigned char ucCountReport = 0;         // device reports the bytes it took after each chunk
-    unsigned char ucDisplay = 0;             // four endpoints: second pair is the display channel
+    unsigned char ucCountReport = 0;  // device reports the bytes it took after each chunk
+    unsigned char ucDisplay = 0;      // four endpoints: second pair is the display channel
 
     _USBQX() = default;
 };

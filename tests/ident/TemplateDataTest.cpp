@@ -85,10 +85,11 @@ TEST(TemplateData, LineEndsFollowEachTemplatesRule)
         EXPECT_EQ(Count(s, "\r\n"), ulExpected) << t.pszName;
         const bool bEndsWithLineEnd = s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0;
         EXPECT_EQ(bEndsWithLineEnd, strRule != "CRLF-between") << t.pszName;
-        if (strRule == "CRLF-after+1")
+        if (strRule == "CRLF-after+1") {
             EXPECT_EQ(s.compare(s.size() - 4, 4, "\r\n\r\n"), 0) << t.pszName;
-        else if (bEndsWithLineEnd)
+        } else if (bEndsWithLineEnd) {
             EXPECT_NE(s.compare(s.size() - 4, 4, "\r\n\r\n"), 0) << t.pszName;
+        }
     }
 }
 

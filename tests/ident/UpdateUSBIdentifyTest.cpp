@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/ident/IdentFixture.h"
@@ -50,8 +52,45 @@ protected:
         return vec;
     }
 
+    // Queues the next piece of an answer once the device has delivered the previous one and the
+    // read that took it has ended (the transport ends a read after three empty transfers), so
+    // that the pieces arrive in separate reads.
+    void FeedAfter(const usbsim::DevicePtr& pDevice, const Bytes& delivered, const Bytes& next)
+    {
+        ASSERT_TRUE(pDevice->waitUntil([&](const std::vector<usbsim::Record>& rs) {
+            int nEmpty = -1;
+            for (const usbsim::Record& r : rs) {
+                if (r.type != usbsim::Record::Type::BulkIn)
+                    continue;
+                if (r.data == delivered)
+                    nEmpty = 0;
+                else if (nEmpty >= 0 && r.data.empty())
+                    ++nEmpty;
+            }
+            return nEmpty >= 3;
+        }));
+        pDevice->queueInput(next);
+    }
+    // Whether the capability word was asked for between the flow-control reset of the open and
+    // the switch to forced flow.
+    static bool CapabilityAskedBeforeForcedFlow(const usbsim::DevicePtr& pDevice)
+    {
+        bool bAsked = false;
+        for (const usbsim::Record& r : pDevice->records()) {
+            if (r.isVendor(2) && (r.bmRequestType & 0x80) == 0 && r.wValue == 0)
+                bAsked = false;
+            else if (r.isVendor(0) && (r.bmRequestType & 0x80) != 0)
+                bAsked = true;
+            else if (r.isVendor(2) && (r.bmRequestType & 0x80) == 0 && r.wValue == 2)
+                return bAsked;
+        }
+        ADD_FAILURE() << "no switch to forced flow";
+        return false;
+    }
+
     _UXD_PORT m_port;
     CData m_key;
+    std::atomic<int> m_nResult{-1};
 };
 
 TEST_F(Identify, OnlineUnderscoreAnswer)
@@ -110,21 +149,34 @@ TEST_F(Identify, StatusBlocksAreSkippedWhole)
 TEST_F(Identify, AnswerSplitOverSeveralReads)
 {
     usbsim::DevicePtr pDevice = Plug(usbsim::DeviceConfig::vendorPrinter("ID5"));
-    pDevice->setOnlineAnswer({B("_QX-"), Bytes{'K', '4', '0', 'V', 0}, answer::deviceIdByte(0x21)});
+    const Bytes part1 = B("_QX-");
+    const Bytes part2 = {'K', '4', '0', 'V', 0};
+    pDevice->setOnlineAnswer({part1});
     Start();
-    ASSERT_EQ(Info(pDevice), 1);
+    std::thread identify([&] { m_nResult = Info(pDevice); });
+    FeedAfter(pDevice, part1, part2);
+    FeedAfter(pDevice, part2, answer::deviceIdByte(0x21));
+    identify.join();
+    ASSERT_EQ(m_nResult, 1);
     EXPECT_EQ(m_port.strModelName, "QX-K40V");
     EXPECT_EQ(m_port.ucDeviceID, 0x21);
-    EXPECT_EQ(ReadTraces(3).size(), 3u);
+    const std::vector<Bytes> traces = ReadTraces(3);
+    EXPECT_EQ(traces, (std::vector<Bytes>{part1, part2, answer::deviceIdByte(0x21)}));
 }
 
 TEST_F(Identify, BootKeySplitOverReadsIsTakenWhole)
 {
     usbsim::DevicePtr pDevice = Plug(usbsim::DeviceConfig::vendorPrinter("ID6"));
-    pDevice->setOnlineAnswer({B("1KEY-"), Bytes{'T', 'A', 'I', 'L', 0}});
+    const Bytes part1 = B("1KEY-");
+    pDevice->setOnlineAnswer({part1});
     Start();
-    ASSERT_EQ(Info(pDevice), 1);
+    std::thread identify([&] { m_nResult = Info(pDevice); });
+    FeedAfter(pDevice, part1, Bytes{'T', 'A', 'I', 'L', 0});
+    identify.join();
+    ASSERT_EQ(m_nResult, 1);
     EXPECT_EQ(String(m_key), "KEY-TAIL");
+    EXPECT_EQ(m_port.ucDeviceID, 255);
+    EXPECT_EQ(ReadTraces(2).size(), 2u);
 }
 
 TEST_F(Identify, PendingInputIsDrainedBeforeTheRequest)
@@ -218,11 +270,7 @@ TEST_F(Identify, OfflinePrinterIsSwitchedToForcedFlowAndIdentified)
     EXPECT_TRUE(pDevice->forcedFlow());
     EXPECT_TRUE(Contains(pDevice->received(), usbsim::offlineIdentifyRequest()));
     EXPECT_TRUE(WaitForIdLine(32, "QX-K40V"));
-    // The capability word was asked for.
-    bool bCapability = false;
-    for (const usbsim::Record& r : pDevice->records())
-        bCapability = bCapability || (r.isVendor(0) && (r.bmRequestType & 0x80) != 0);
-    EXPECT_TRUE(bCapability);
+    EXPECT_TRUE(CapabilityAskedBeforeForcedFlow(pDevice));
 }
 
 TEST_F(Identify, OfflinePrinterWithoutForcedFlowIsNotIdentified)
@@ -239,15 +287,12 @@ TEST_F(Identify, OfflinePrinterWithoutForcedFlowIsNotIdentified)
 
 TEST_F(Identify, OfflinePrinterClassDeviceSkipsTheCapabilityTest)
 {
-    usbsim::DeviceConfig cfg = usbsim::DeviceConfig::printerClassDevice("OF3");
-    cfg.forcedFlow = false;
-    usbsim::DevicePtr pDevice = Plug(cfg);
+    usbsim::DevicePtr pDevice = Plug(usbsim::DeviceConfig::printerClassDevice("OF3"));
     pDevice->setOffline(true);
     Start();
     ASSERT_EQ(Info(pDevice, 1, 1), 1);
-    EXPECT_EQ(m_port.strModelName, "QX-K40V");
-    for (const usbsim::Record& r : pDevice->records())
-        EXPECT_FALSE(r.isVendor(0) && (r.bmRequestType & 0x80) != 0) << "capability request";
+    EXPECT_EQ(m_port.strModelName, pDevice->config().model);
+    EXPECT_FALSE(CapabilityAskedBeforeForcedFlow(pDevice));
 }
 
 TEST_F(Identify, OfflineDeviceIDBlockAlone)

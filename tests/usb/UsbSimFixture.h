@@ -1,11 +1,6 @@
 #pragma once
 // Shared fixture of the USB tests: a fresh simulated bus, an in-process log daemon on a
 // temporary socket, and the transport's pauses recorded instead of slept.
-#include "log/Log.h"
-#include "sim/SimBus.h"
-#include "tools/LogDaemon.h"
-#include "usb/USBDevice.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,14 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "log/Log.h"
+#include "sim/SimBus.h"
+#include "tools/LogDaemon.h"
+#include "usb/USBDevice.h"
+
 namespace usbtest {
 
 // The pauses the transport asked for, in order. A test may act on a pause (for example make a
 // busy device ready after the third busy-poll pause); the pause itself takes no time.
 class SleepLog {
 public:
-    static void Hook(unsigned int ulMicroseconds)
-    {
+    static void Hook(unsigned int ulMicroseconds) {
         std::function<void(unsigned int, size_t)> onSleep;
         size_t n;
         {
@@ -33,48 +32,39 @@ public:
             n = Sleeps().size();
             onSleep = Action();
         }
-        if (onSleep)
-            onSleep(ulMicroseconds, n);
+        if (onSleep) onSleep(ulMicroseconds, n);
         std::this_thread::yield();
     }
-    static void Reset()
-    {
+    static void Reset() {
         std::lock_guard<std::mutex> lock(Mutex());
         Sleeps().clear();
         Action() = nullptr;
     }
-    static std::vector<unsigned int> All()
-    {
+    static std::vector<unsigned int> All() {
         std::lock_guard<std::mutex> lock(Mutex());
         return Sleeps();
     }
-    static size_t Count(unsigned int ulMicroseconds)
-    {
+    static size_t Count(unsigned int ulMicroseconds) {
         size_t n = 0;
-        for (unsigned int s : All())
-            n += s == ulMicroseconds;
+        for (unsigned int s : All()) n += s == ulMicroseconds;
         return n;
     }
     // Called with the pause and the number of pauses so far (this one included).
-    static void OnSleep(std::function<void(unsigned int, size_t)> action)
-    {
+    static void OnSleep(std::function<void(unsigned int, size_t)> action) {
         std::lock_guard<std::mutex> lock(Mutex());
         Action() = std::move(action);
     }
 
 private:
-    static std::mutex& Mutex()
-    {
+    static std::mutex& Mutex() {
         static std::mutex m;
         return m;
     }
-    static std::vector<unsigned int>& Sleeps()
-    {
+    static std::vector<unsigned int>& Sleeps() {
         static std::vector<unsigned int> v;
         return v;
     }
-    static std::function<void(unsigned int, size_t)>& Action()
-    {
+    static std::function<void(unsigned int, size_t)>& Action() {
         static std::function<void(unsigned int, size_t)> f;
         return f;
     }
@@ -82,8 +72,7 @@ private:
 
 class UsbSimTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char szTemplate[] = "/tmp/usbtest.XXXXXX";
         ASSERT_NE(mkdtemp(szTemplate), nullptr);
         m_strDir = szTemplate;
@@ -99,31 +88,26 @@ protected:
         ASSERT_TRUE(CUSBDevice::zph_usb_lib_init());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         CUSBDevice::zph_usb_lib_exit();
         usbsim::resetBus();
         USBSetSleepHook(nullptr);
         SleepLog::Reset();
-        if (m_pDaemon)
-            m_pDaemon->Stop();
+        if (m_pDaemon) m_pDaemon->Stop();
         m_pDaemon.reset();
         std::remove((m_strDir + "/taliunlogd.socket").c_str());
         rmdir(m_strDir.c_str());
     }
 
     // Log messages (kind 0) received so far, in arrival order.
-    std::vector<LogDaemonMessage> LogMessages() const
-    {
+    std::vector<LogDaemonMessage> LogMessages() const {
         std::vector<LogDaemonMessage> v;
         for (auto& m : m_pDaemon->Messages())
-            if (m.kind == 0)
-                v.push_back(m);
+            if (m.kind == 0) v.push_back(m);
         return v;
     }
 
-    bool WaitForLog(const std::string& strText, unsigned int ulLevel = 2) const
-    {
+    bool WaitForLog(const std::string& strText, unsigned int ulLevel = 2) const {
         return m_pDaemon->WaitFor([&](const std::vector<LogDaemonMessage>& msgs) {
             for (auto& m : msgs)
                 if (m.kind == 0 && m.level == ulLevel && m.text == strText && m.complete)
@@ -134,17 +118,14 @@ protected:
 
     // Every text logged before this call: a marker is logged and awaited, so that messages
     // sent earlier by this thread have all arrived.
-    std::vector<std::string> LoggedTexts()
-    {
+    std::vector<std::string> LoggedTexts() {
         const std::string strMarker = "marker " + std::to_string(++m_nMarker);
         LogMsg(2, "%s", strMarker.c_str());
         EXPECT_TRUE(WaitForLog(strMarker));
         std::vector<std::string> v;
         for (auto& m : LogMessages()) {
-            if (m.text == strMarker)
-                break;
-            if (m.text.rfind("marker ", 0) != 0)
-                v.push_back(m.text);
+            if (m.text == strMarker) break;
+            if (m.text.rfind("marker ", 0) != 0) v.push_back(m.text);
         }
         return v;
     }
@@ -155,14 +136,12 @@ protected:
 };
 
 // Upper-case device name of a device of the maker with the given product ID and serial.
-inline std::string NameOf(unsigned int ulProduct, const std::string& strSerial)
-{
+inline std::string NameOf(unsigned int ulProduct, const std::string& strSerial) {
     char sz[64];
-    std::snprintf(sz, sizeof(sz), "USB#VID_0X%X##PID_0X%X", static_cast<unsigned int>(KORVO_USB_VENDOR_ID),
-                  ulProduct);
+    std::snprintf(sz, sizeof(sz), "USB#VID_0X%X##PID_0X%X",
+                  static_cast<unsigned int>(KORVO_USB_VENDOR_ID), ulProduct);
     std::string s = sz;
-    for (char c : strSerial)
-        s += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char c : strSerial) s += static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -174,88 +153,78 @@ inline std::string NameOf(unsigned int ulProduct, const std::string& strSerial)
 //   "BULK_OUT 01 4096"   bytes accepted (or the error)
 //   "BULK_IN 82 3"       bytes delivered (or the error)
 //   "CLAIM" / "RELEASE" / "RESET"
-inline std::string Describe(const usbsim::Record& r)
-{
+inline std::string Describe(const usbsim::Record& r) {
     char sz[96];
     using T = usbsim::Record::Type;
     switch (r.type) {
-    case T::Control:
-        if ((r.bmRequestType & 0x60) == 0x40) {
-            if (r.bmRequestType & 0x80)
-                std::snprintf(sz, sizeof(sz), "IN %u", r.bRequest);
-            else
-                std::snprintf(sz, sizeof(sz), "OUT %u=%u", r.bRequest, r.wValue);
-        } else if ((r.bmRequestType & 0x60) == 0x20) {
-            std::snprintf(sz, sizeof(sz), "CLASS %02x/%u", r.bmRequestType, r.bRequest);
-        } else if (r.bRequest == LIBUSB_REQUEST_CLEAR_FEATURE && r.bmRequestType == 0x02) {
-            std::snprintf(sz, sizeof(sz), "CLEAR_HALT %02x", r.wIndex);
-        } else if (r.bRequest == LIBUSB_REQUEST_SET_FEATURE && r.bmRequestType == 0x02) {
-            std::snprintf(sz, sizeof(sz), "SET_HALT %02x", r.wIndex);
-        } else if (r.bRequest == LIBUSB_REQUEST_SET_INTERFACE && r.bmRequestType == 0x01) {
-            std::snprintf(sz, sizeof(sz), "SET_INTERFACE %u", r.wValue);
-        } else if (r.bRequest == LIBUSB_REQUEST_GET_DESCRIPTOR) {
-            std::snprintf(sz, sizeof(sz), "GET_DESCRIPTOR %02x", r.wValue >> 8);
-        } else {
-            std::snprintf(sz, sizeof(sz), "STD %02x/%u", r.bmRequestType, r.bRequest);
-        }
-        return sz;
-    case T::BulkOut:
-        std::snprintf(sz, sizeof(sz), "BULK_OUT %02x %d", r.endpoint,
-                      r.result < 0 ? r.result : static_cast<int>(r.data.size()));
-        return sz;
-    case T::BulkIn:
-        std::snprintf(sz, sizeof(sz), "BULK_IN %02x %d", r.endpoint,
-                      r.result < 0 ? r.result : static_cast<int>(r.data.size()));
-        return sz;
-    case T::Claim:
-        return "CLAIM";
-    case T::Release:
-        return "RELEASE";
-    case T::Reset:
-        return "RESET";
+        case T::Control:
+            if ((r.bmRequestType & 0x60) == 0x40) {
+                if (r.bmRequestType & 0x80)
+                    std::snprintf(sz, sizeof(sz), "IN %u", r.bRequest);
+                else
+                    std::snprintf(sz, sizeof(sz), "OUT %u=%u", r.bRequest, r.wValue);
+            } else if ((r.bmRequestType & 0x60) == 0x20) {
+                std::snprintf(sz, sizeof(sz), "CLASS %02x/%u", r.bmRequestType, r.bRequest);
+            } else if (r.bRequest == LIBUSB_REQUEST_CLEAR_FEATURE && r.bmRequestType == 0x02) {
+                std::snprintf(sz, sizeof(sz), "CLEAR_HALT %02x", r.wIndex);
+            } else if (r.bRequest == LIBUSB_REQUEST_SET_FEATURE && r.bmRequestType == 0x02) {
+                std::snprintf(sz, sizeof(sz), "SET_HALT %02x", r.wIndex);
+            } else if (r.bRequest == LIBUSB_REQUEST_SET_INTERFACE && r.bmRequestType == 0x01) {
+                std::snprintf(sz, sizeof(sz), "SET_INTERFACE %u", r.wValue);
+            } else if (r.bRequest == LIBUSB_REQUEST_GET_DESCRIPTOR) {
+                std::snprintf(sz, sizeof(sz), "GET_DESCRIPTOR %02x", r.wValue >> 8);
+            } else {
+                std::snprintf(sz, sizeof(sz), "STD %02x/%u", r.bmRequestType, r.bRequest);
+            }
+            return sz;
+        case T::BulkOut:
+            std::snprintf(sz, sizeof(sz), "BULK_OUT %02x %d", r.endpoint,
+                          r.result < 0 ? r.result : static_cast<int>(r.data.size()));
+            return sz;
+        case T::BulkIn:
+            std::snprintf(sz, sizeof(sz), "BULK_IN %02x %d", r.endpoint,
+                          r.result < 0 ? r.result : static_cast<int>(r.data.size()));
+            return sz;
+        case T::Claim:
+            return "CLAIM";
+        case T::Release:
+            return "RELEASE";
+        case T::Reset:
+            return "RESET";
     }
     return "?";
 }
 
-inline std::vector<std::string> Trace(const usbsim::DevicePtr& dev)
-{
+inline std::vector<std::string> Trace(const usbsim::DevicePtr& dev) {
     std::vector<std::string> v;
-    for (auto& r : dev->records())
-        v.push_back(Describe(r));
+    for (auto& r : dev->records()) v.push_back(Describe(r));
     return v;
 }
 
 // The trace without the standard descriptor requests of enumeration and open, and without the
 // alternate-setting reset that the bus itself makes when an interface is released.
-inline std::vector<std::string> ProtocolTrace(const usbsim::DevicePtr& dev)
-{
+inline std::vector<std::string> ProtocolTrace(const usbsim::DevicePtr& dev) {
     std::vector<std::string> v;
     for (auto& r : Trace(dev))
-        if (r.rfind("GET_DESCRIPTOR", 0) != 0 && r.rfind("SET_INTERFACE", 0) != 0)
-            v.push_back(r);
+        if (r.rfind("GET_DESCRIPTOR", 0) != 0 && r.rfind("SET_INTERFACE", 0) != 0) v.push_back(r);
     return v;
 }
 
-inline size_t CountOf(const std::vector<std::string>& v, const std::string& s)
-{
+inline size_t CountOf(const std::vector<std::string>& v, const std::string& s) {
     size_t n = 0;
-    for (auto& x : v)
-        n += x == s;
+    for (auto& x : v) n += x == s;
     return n;
 }
 
-inline usbsim::Bytes Pattern(size_t n)
-{
+inline usbsim::Bytes Pattern(size_t n) {
     usbsim::Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
     return b;
 }
 
 // Opens the device into a context through the transport.
-inline unsigned int OpenInto(const usbsim::DevicePtr& dev, _USBQX& ctx)
-{
+inline unsigned int OpenInto(const usbsim::DevicePtr& dev, _USBQX& ctx) {
     return CUSBDevice::zph_usb_open(dev->deviceName(), &ctx);
 }
 
-} // namespace usbtest
+}  // namespace usbtest
