@@ -227,6 +227,7 @@ bool CPropertyHandler::Set(const std::string& strPath, unsigned ulValue)
 
 bool CPropertyHandler::Set(const std::string& strPath, CData value)
 {
+	// The encoder takes an int length.
 	if (value.Length() > static_cast<unsigned>(INT_MAX / 2))
 		return false;
 	return Set(strPath, "binary", CMarkup::EncodeBase64(value.Buffer(), static_cast<int>(value.Length())));

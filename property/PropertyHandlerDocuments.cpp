@@ -102,8 +102,11 @@ bool CPropertyHandler::SetDocument(const std::string& strPath, const std::string
 			       "not a well-formed xmlroot document");
 			return false;
 		}
-		// The file keeps its encoding and byte-order mark.
+		// The file keeps its encoding and byte-order mark; a foreign document it replaces is
+		// kept beside it.
 		pNew->SetDocFlags(m_pMarkup->GetDocFlags());
+		if (!m_bRooted)
+			m_bBackupPending = true;
 		delete m_pMarkup;
 		m_pMarkup = pNew;
 		m_bRooted = true;

@@ -239,10 +239,12 @@ bool CPropertyHandler::Save()
 	}
 	if (bOk && bExisting && (st.st_uid != geteuid() || st.st_gid != getegid()))
 	{
-		if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0)
-		{
-			// Not permitted for an unprivileged caller; the file then belongs to the caller.
-		}
+		// Only root may give a file away; an unprivileged caller keeps at least the group when
+		// it is one of its own, else the file belongs to the caller.
+		int nOwned = fchown(fd, st.st_uid, st.st_gid);
+		if (nOwned != 0)
+			nOwned = fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+		(void)nOwned;
 	}
 	if (bOk && fsync(fd) != 0)
 	{

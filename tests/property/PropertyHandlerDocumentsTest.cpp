@@ -289,7 +289,7 @@ TEST_F(PropertyHandlerMerge, MatchLogsEachConflictingAttributeOnce)
 	EXPECT_EQ(destination.GetAttrib("step"), "2");
 	EXPECT_EQ(LogTextsUpToNow(), std::vector<std::string>{"-- CPropertyHandler::Match range(min = 1 and 5)"});
 
-	// A second match finds no new conflicts on the first attribute only once more.
+	// Matching again adds nothing and logs the remaining conflict once more.
 	EXPECT_TRUE(CPropertyHandler::Match("range", "id", &destination, &source));
 	EXPECT_EQ(LogTextsUpToNow(), (std::vector<std::string>{"-- CPropertyHandler::Match range(min = 1 and 5)",
 	                                                       "-- CPropertyHandler::Match range(min = 1 and 5)"}));

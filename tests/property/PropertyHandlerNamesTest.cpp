@@ -24,12 +24,6 @@ TEST(PropertyHandlerSplit, PathsWithoutSegmentsGiveNothing)
 	EXPECT_TRUE(CPropertyHandler::Split(std::string(100000, '/')).empty());
 }
 
-TEST(PropertyHandlerSplit, KeepsEmbeddedNulBytesInsideSegments)
-{
-	std::string strPath("a\0b/c", 5);
-	EXPECT_EQ(CPropertyHandler::Split(strPath), (Segments{std::string("a\0b", 3), "c"}));
-}
-
 static int IntegerOf(const char* psz, std::string* pstrRest = nullptr)
 {
 	const char* pszCursor = psz;

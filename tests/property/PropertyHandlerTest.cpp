@@ -197,21 +197,6 @@ TEST_F(PropertyHandlerGet, NumbersReadTheLeadingDigits)
 	EXPECT_EQ(ulValue, 5u);
 }
 
-TEST_F(PropertyHandlerGet, LooksForTheFirstPropertyOfTheNameOnly)
-{
-	WriteFile(m_strConfiguration,
-	          "<xmlroot>\r\n"
-	          "<property id=\"dup\" type=\"string\" value=\"first\"/>\r\n"
-	          "<property id=\"dup\" type=\"number\" value=\"2\"/>\r\n"
-	          "</xmlroot>\r\n");
-	CPropertyHandler store(m_strConfiguration.c_str());
-	std::string strValue;
-	EXPECT_TRUE(store.Get("dup", &strValue));
-	EXPECT_EQ(strValue, "first");
-	unsigned ulValue = 0;
-	EXPECT_FALSE(store.Get("dup", &ulValue));
-}
-
 TEST_F(PropertyHandlerGet, PathNamingAGroupLooksInsideIt)
 {
 	WriteFile(m_strConfiguration,
@@ -445,6 +430,10 @@ TEST_F(PropertyHandlerLoad, ForeignRootElementIsNeverWritten)
 	EXPECT_FALSE(store.SetProperties("<xmlroot><property id=\"p\" type=\"string\" value=\"v\"/></xmlroot>"));
 	EXPECT_FALSE(store.SetDocument("/a", "<xmlroot/>"));
 	EXPECT_EQ(ReadFile(m_strConfiguration), strForeign);
+	// Replacing the whole document is explicit; the foreign one is kept beside it.
+	EXPECT_TRUE(store.SetDocument("", "<xmlroot/>"));
+	EXPECT_EQ(ReadFile(m_strConfiguration), "<xmlroot/>");
+	EXPECT_EQ(ReadFile(m_strConfiguration + ".bad.1"), strForeign);
 }
 
 TEST_F(PropertyHandlerLoad, DefaultStoreNeverWrites)
@@ -466,21 +455,4 @@ TEST_F(PropertyHandlerLoad, DefaultStoreNeverWrites)
 	}
 	EXPECT_TRUE(ListDirectory(m_strDirectory).empty());
 	ASSERT_EQ(chdir(szCwd), 0);
-}
-
-TEST_F(PropertyHandlerLoad, SecondStoreSeesWhatTheFirstLeft)
-{
-	{
-		CPropertyHandler first(m_strConfiguration.c_str());
-		ASSERT_TRUE(first.Set("/a/b", "1"));
-	}
-	CPropertyHandler second(m_strConfiguration.c_str());
-	ASSERT_TRUE(second.Set("/a/c", 2u));
-	CPropertyHandler third(m_strConfiguration.c_str());
-	std::string strValue;
-	unsigned ulValue = 0;
-	EXPECT_TRUE(third.Get("/a/b", &strValue));
-	EXPECT_TRUE(third.Get("/a/c", &ulValue));
-	EXPECT_EQ(strValue, "1");
-	EXPECT_EQ(ulValue, 2u);
 }
