@@ -83,9 +83,13 @@ std::string CTemplateText::Escape(const std::string& strValue)
 
 std::string CTemplateText::Fill(const std::string& strTemplate, const std::vector<std::string>& vecValues)
 {
+    const size_t ulSize = strTemplate.size();
+    size_t ulTotal = ulSize;
+    for (const std::string& strValue : vecValues)
+        ulTotal += strValue.size();
     std::string strOut;
+    strOut.reserve(ulTotal);
     size_t ulNext = 0;
-    size_t ulSize = strTemplate.size();
     for (size_t i = 0; i < ulSize; ++i) {
         const char c = strTemplate[i];
         if (c != '%' || i + 1 == ulSize) {

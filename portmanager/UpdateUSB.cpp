@@ -402,7 +402,10 @@ unsigned int CUpdateUSB::IoCtl(void* hPort, unsigned int ulCode, CData in, CData
     case PH_USB_RESET_DEVICE: {
         CUSBDevice device = GetUSBDevice(hPort);
         ulResult = device.Reset();
-        CloseUSBDevice(hPort);
+        // A reset device comes back as a new instance and is bound again then. A kind that cannot
+        // be reset (the display channel) was not touched and keeps its binding.
+        if (ulResult != PHR_NOT_SUPPORTED)
+            CloseUSBDevice(hPort);
         break;
     }
     case PH_USB_SET_FLOW_CONTROL:

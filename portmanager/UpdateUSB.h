@@ -106,6 +106,7 @@ class CUpdateUSB {
   size_t GetOpenPortCount();
   size_t GetDeviceCount();
   std::list<CBootMode> GetBootModeTable();
+  std::map<std::string, int> GetPendingDevices();
 
  private:
   CUpdateUSB();
@@ -113,6 +114,9 @@ class CUpdateUSB {
   // A copy, with the kind, of the bound device of that name, or a new object for the name.
   // The caller holds m_pDeviceLock.
   CUSBDevice DeviceForName(const std::string& strDeviceName, int nKind);
+  // As DeviceForName, but only a bound device that still answers is shared; a binding left
+  // over from a device instance that has gone is passed by. Takes m_pDeviceLock itself.
+  CUSBDevice LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude);
 
   static CUpdateUSB* sm_pUpdateUSB;
 
@@ -131,4 +135,5 @@ class CUpdateUSB {
   std::list<CBootMode*> m_listBootMode;                // guarded by m_lockBootMode
   CLock m_lockBootMode;                                // last in the lock order
   bool m_bUsbReady;                                    // libusb initialised by InitInstance
+  CLock m_lockPending;  // guards m_mapPendingDevices for snapshots; a leaf, never held across calls
 };

@@ -1,15 +1,301 @@
-// CUpdateUSB plug-and-play thread.
+// CUpdateUSB plug-and-play monitor: the thread that keeps the configured ports and the USB bus in
+// step. It waits for the hot-plug notice (SIGUSR1) and for its own retry timer (SIGALRM); on a
+// notice it enumerates the attached devices and re-attaches each to the port that names it or
+// hands it to the port search; devices that cannot be handled yet are retried every 0.5 s.
 //
-// For now the thread only waits for its stop request: devices are found by name when a port is
-// opened. The enumeration, hot-plug signal loop and retry timer take its place later.
+// Locking. UpdatePort (and the port search) hold m_pConfigLock for their whole length, re-opens
+// included. A re-open sets the open port's power state through a borrowed reference rather than
+// under m_pOpenLock: setting the state to unavailable drops the binding, which takes
+// m_pDeviceLock, and m_pDeviceLock inside m_pOpenLock would invert the lock order against the
+// boot-mode table, which a host thread enters with m_pDeviceLock held.
+#include <ctype.h>
+#include <signal.h>
+#include <stdint.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "component/PortHandler.h"
+#include "component/PropertyBridge.h"
+#include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
+
+namespace {
+
+constexpr unsigned int kInfinite = 0xFFFFFFFFu;
+constexpr time_t kSignalWaitSeconds = 2;
+constexpr useconds_t kHotPlugPause = 100000;     // lets the bus settle after a notice
+constexpr suseconds_t kRetryDelay = 500000;      // one-shot retry timer
+constexpr unsigned int kEnumLingerMs = 1000;     // the enumeration thread's rest before it ends
+
+int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
+
+// One SIGALRM after 0.5 s; arming again restarts the delay.
+void ArmRetryTimer()
+{
+    itimerval timer = {};
+    timer.it_value.tv_usec = kRetryDelay;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void DisarmRetryTimer()
+{
+    itimerval timer = {};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void BlockAllSignals(sigset_t* pOld)
+{
+    sigset_t setAll;
+    sigfillset(&setAll);
+    pthread_sigmask(SIG_BLOCK, &setAll, pOld);
+}
+
+}  // namespace
 
 void CUpdateUSB::tfUpdate(void* pArg) { static_cast<CUpdateUSB*>(pArg)->UpdateThread(); }
 
+void CUpdateUSB::tfPortEnum(void* pArg) { static_cast<CUpdateUSB*>(pArg)->EnumUSBPorts(); }
+
 int CUpdateUSB::UpdateThread()
 {
-    // The thread object itself is the stop request; a wake-up that finds it clear waits again.
-    while (CEvent::Wait(0xFFFFFFFFu, m_pUpdateThread) != 0) {
+    // Blocked before anything else, so that the enumeration thread started below inherits the
+    // mask too: a notice arriving during start-up stays pending for the signal loop instead of
+    // reaching a thread that would die of it.
+    BlockAllSignals(nullptr);
+
+    {
+        CLock::CGuard bootGuard(m_lockBootMode);
+        for (CBootMode* pBootMode : m_listBootMode)
+            delete pBootMode;
+        m_listBootMode.clear();
+    }
+    InitConfigPorts();
+
+    m_pEnumDoneEvent->Reset();
+    if (m_pEnumThread != nullptr && m_pEnumThread->Start(&CUpdateUSB::tfPortEnum, this)) {
+        if (!m_pEnumDoneEvent->Wait(kInfinite)) {
+            delete m_pEnumThread;
+            m_pEnumThread = nullptr;
+        }
+    }
+    return process_message();
+}
+
+void CUpdateUSB::EnumUSBPorts()
+{
+    if (!m_pShutdownEvent->IsSet(0))
+        usb_EnumUSBPort();
+    m_pEnumDoneEvent->Set(true);
+    // The rest ends early when the port manager stops this thread.
+    CEvent::Wait(kEnumLingerMs, m_pEnumThread);
+}
+
+int CUpdateUSB::process_message()
+{
+    sigset_t setAll, setOld;
+    sigfillset(&setAll);
+    if (pthread_sigmask(SIG_BLOCK, &setAll, &setOld) != 0) {
+        LogMsg(LOGLEVEL_TRACE, "--USB PnP: error happen in siggmask.");
+        return 0;
+    }
+    // Only the two signals of this thread are taken: any other signal directed at the process
+    // belongs to the host and stays pending for whichever of its threads accepts it.
+    sigset_t setWait;
+    sigemptyset(&setWait);
+    sigaddset(&setWait, SIGUSR1);
+    sigaddset(&setWait, SIGALRM);
+    const timespec tsWait = {kSignalWaitSeconds, 0};
+
+    while (CEvent::Wait(0, m_pUpdateThread) != 0) {
+        const int nSignal = sigtimedwait(&setWait, nullptr, &tsWait);
+        if (nSignal < 1)
+            continue;
+        if (nSignal == SIGUSR1) {
+            usleep(kHotPlugPause);
+            LogMsg(LOGLEVEL_TRACE, "--USB PnP: USB device got plugging in event\n");
+            usb_EnumUSBPort();
+        } else if (nSignal == SIGALRM) {
+            HandleTimerMsg();
+        }
+    }
+    // The timer is process-wide: once nobody waits for it, a SIGALRM could end the process.
+    DisarmRetryTimer();
+    pthread_sigmask(SIG_SETMASK, &setOld, nullptr);
+    return 1;
+}
+
+void CUpdateUSB::usb_EnumUSBPort()
+{
+    std::map<std::string, int> mapDevices;
+    CUSBDevice::zph_usb_enum(mapDevices);
+    for (const auto& entry : mapDevices)
+        if (UpdatePort(entry.first, entry.second) == 0)
+            HandleNewDevice(entry.first, 1, entry.second);
+}
+
+void CUpdateUSB::HandleTimerMsg()
+{
+    // Walked on a copy: retries are long (power query, identification) and the lock guards only
+    // the snapshots. This thread is the only one that changes the table.
+    std::map<std::string, int> mapPending;
+    {
+        CLock::CGuard pendingGuard(m_lockPending);
+        mapPending = m_mapPendingDevices;
+    }
+    for (const auto& entry : mapPending) {
+        if (HandleNewDevice(entry.first, 0, entry.second) == 1) {
+            CLock::CGuard pendingGuard(m_lockPending);
+            m_mapPendingDevices.erase(entry.first);
+        }
+    }
+    bool bPending;
+    {
+        CLock::CGuard pendingGuard(m_lockPending);
+        bPending = !m_mapPendingDevices.empty();
+    }
+    if (bPending)
+        ArmRetryTimer();
+}
+
+int CUpdateUSB::HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind)
+{
+    const int nPower = nKind == USBKIND_PRT ? GetPowerPRTState(strDeviceName) : GetPowerQXState(strDeviceName);
+    if (nPower == PH_POWER_UNAVAILABLE) {
+        std::map<std::string, int> mapDevices;
+        CUSBDevice::zph_usb_enum(mapDevices);
+        if (!IsSLNExist(mapDevices, strDeviceName))
+            return 1;
+    }
+    // Unsigned on purpose: result codes have bit 31 set and do not qualify.
+    const unsigned int ulPower = static_cast<unsigned int>(nPower);
+    if (ulPower <= 1 && ConfigureNewDevice(strDeviceName, nKind, ulPower) != 0)
+        return 1;
+    if (nAddToPending == 0)
+        return 0;
+    {
+        CLock::CGuard pendingGuard(m_lockPending);
+        m_mapPendingDevices.emplace(strDeviceName, nKind);
+    }
+    ArmRetryTimer();
+    return 0;
+}
+
+int CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
+{
+    CLock::CGuard configGuard(*m_pConfigLock);
+    m_nUnboundPorts = 0;
+    _UXD_PORT* pPort = nullptr;
+    for (auto& entry : m_mapConfigPorts) {
+        _UXD_PORT* pCandidate = entry.second;
+        if (pCandidate->strPortName.empty()) {
+            ++m_nUnboundPorts;
+            continue;
+        }
+        for (char& c : pCandidate->strPortName)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        if (pCandidate->strPortName == strDeviceName) {
+            pPort = pCandidate;
+            break;
+        }
+    }
+    if (pPort == nullptr)
+        return 0;
+
+    if (nKind == USBKIND_PRT) {
+        if (pPort->infoQX.bOpened && ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_PRT) == 0)
+            return 0;
+        return 1;
+    }
+    if (pPort->infoQX.bOpened && ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_QX) == 0)
+        return 0;
+    if (nKind == USBKIND_JV && pPort->infoJV.bConfigured && pPort->infoJV.bOpened &&
+        ReopenPort(&pPort->infoJV, strDeviceName, USBKIND_JV) == 0)
+        return 0;
+    return 1;
+}
+
+int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind)
+{
+    void* hPort = pInfo->hPort;
+    const int nHandle = HandleText(hPort);
+    {
+        CUSBDevice current = GetUSBDevice(hPort);
+        if (current.GetStatus() != 2)
+            return 1;
+    }
+
+    CUsbIO* pUsbIO = nullptr;
+    {
+        CLock::CGuard openGuard(*m_pOpenLock);
+        auto it = m_mapOpenPorts.find(hPort);
+        if (it != m_mapOpenPorts.end() && it->second != nullptr) {
+            pUsbIO = it->second;
+            pUsbIO->GetReference();
+        }
+    }
+    bool bDisconnected = false;
+    if (pUsbIO != nullptr) {
+        LogMsg(LOGLEVEL_TRACE, "-- Port error, Port HANDLE already exists(%d)", nHandle);
+        pUsbIO->SetPower(static_cast<unsigned int>(PH_POWER_UNAVAILABLE));
+        bDisconnected = pUsbIO->IsDisconnected() != 0;
+        pUsbIO->ClearReference();
+    }
+    if (bDisconnected) {
+        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
+        return 0;
+    }
+
+    CUSBDevice device = LiveDeviceForName(strDeviceName, nKind, hPort);
+    bool bBound = false;
+    {
+        CLock::CGuard deviceGuard(*m_pDeviceLock);
+        if (pInfo->bReleased || OpenDevice(device) == PHR_SUCCESS) {
+            m_mapDevices.emplace(hPort, device);
+            bBound = true;
+        }
+    }
+    if (!bBound) {
+        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s", nHandle, strDeviceName.c_str());
+        return 1;
+    }
+    if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {
+        pInfo->bPrinterClass = 0;
+        SetNumber(pInfo->strPath + "/DeviceClass", 0);
+    } else if (!pInfo->bPrinterClass && nKind == USBKIND_PRT) {
+        pInfo->bPrinterClass = 1;
+        SetNumber(pInfo->strPath + "/DeviceClass", 1);
     }
     return 1;
+}
+
+CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude)
+{
+    // Copies are tested outside the lock: a status request is a USB transfer.
+    std::vector<CUSBDevice> vecCandidates;
+    {
+        CLock::CGuard deviceGuard(*m_pDeviceLock);
+        for (auto& entry : m_mapDevices)
+            if (entry.first != hExclude && entry.second.GetDeviceName() == strDeviceName)
+                vecCandidates.push_back(entry.second);
+    }
+    for (CUSBDevice& candidate : vecCandidates)
+        if (candidate.GetStatus() != 2)
+            return CUSBDevice(candidate, nKind);
+    return CUSBDevice(strDeviceName, nKind);
+}
+
+int CUpdateUSB::IsSLNExist(std::map<std::string, int> mapDevices, std::string strDeviceName)
+{
+    for (const auto& entry : mapDevices)
+        if (entry.first == strDeviceName)
+            return 1;
+    return 0;
+}
+
+std::map<std::string, int> CUpdateUSB::GetPendingDevices()
+{
+    CLock::CGuard pendingGuard(m_lockPending);
+    return m_mapPendingDevices;
 }

@@ -221,7 +221,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         {
             szStep = "SetDoc of own text";
             const bool bWasWellFormed = xml.IsWellFormed();
-            CMarkup fresh(xml.GetDoc());
+            CMarkup fresh;
+            fresh.SetDocFlags(xml.GetDocFlags());
+            fresh.SetDoc(xml.GetDoc());
             Check(fresh, "reparse");
             if (bWasWellFormed)
                 Require(fresh.IsWellFormed(), "a well-formed document stays well-formed when parsed again");

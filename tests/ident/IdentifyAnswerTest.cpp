@@ -53,38 +53,11 @@ Offline ParseOffline(const Bytes& data, size_t ulModelSize = 256)
     return r;
 }
 
-TEST(IdentifyOnline, UnderscoreModelThenDeviceID)
-{
-    const Online r = ParseOnline(Cat({B("_"), Z("QX-K40V"), Bytes{0x20}}));
-    EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
-    EXPECT_EQ(r.model, "QX-K40V");
-    EXPECT_EQ(r.id, 0x20);
-    EXPECT_FALSE(r.hasKey);
-}
-
-TEST(IdentifyOnline, ModelBlockWinsOverLaterUnderscoreBlock)
-{
-    const Online r = ParseOnline(Cat({B("7MC"), Z("QX-K40VI"), B("_"), Z("QX-K40V"), Bytes{0x20}}));
-    EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
-    EXPECT_EQ(r.model, "QX-K40VI");
-    EXPECT_EQ(r.id, 0x20);
-}
-
 TEST(IdentifyOnline, ShorterModelBlockAfterUnderscoreLeavesNoTail)
 {
     const Online r = ParseOnline(Cat({B("_"), Z("LONGER-NAME"), B("7MC"), Z("QX-1"), Bytes{0x21}}));
     EXPECT_EQ(r.model, "QX-1");
     EXPECT_EQ(r.id, 0x21);
-}
-
-TEST(IdentifyOnline, BootKeyWithoutDeviceID)
-{
-    const Online r = ParseOnline(Cat({B("1"), Z("BOOTKEY-\x01\x7f")}));
-    EXPECT_EQ(r.outcome, CIdentifyAnswer::BOOT_KEY);
-    EXPECT_TRUE(r.hasKey);
-    EXPECT_EQ(r.key, "BOOTKEY-\x01\x7f");
-    EXPECT_EQ(r.id, 255);
-    EXPECT_EQ(r.model, "");
 }
 
 TEST(IdentifyOnline, LastBootKeyWinsAndEmptyKeyCounts)
@@ -145,14 +118,6 @@ TEST(IdentifyOnline, IncompleteAnswersGiveNothing)
         EXPECT_EQ(ParseOnline(Bytes(whole.begin(), whole.begin() + n)).outcome, CIdentifyAnswer::NONE) << n;
 }
 
-TEST(IdentifyOnline, ModelNameOf255CharactersFitsExactly)
-{
-    const std::string name(255, 'Q');
-    const Online r = ParseOnline(Cat({B("7MC"), Z(name), Bytes{0x20}}));
-    EXPECT_EQ(r.model, name);
-    EXPECT_EQ(r.id, 0x20);
-}
-
 TEST(IdentifyOnline, LongerModelNameIsCutAndItsTailIsNoDeviceID)
 {
     // 'A' (0x41) would pass for a DeviceID if the tail of the name were parsed as blocks.
@@ -175,22 +140,6 @@ TEST(IdentifyOnline, NothingUsableInNoise)
     EXPECT_EQ(r.outcome, CIdentifyAnswer::NONE);
     EXPECT_EQ(r.id, 255);
     EXPECT_EQ(ParseOnline(Bytes{}).outcome, CIdentifyAnswer::NONE);
-}
-
-TEST(IdentifyOffline, ModelBlockThenDeviceIDBlock)
-{
-    const Offline r = ParseOffline(Cat({B("7MC"), Z("QX-K40V"), B("7L1"), Bytes{0x20, 0x00}}));
-    EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
-    EXPECT_EQ(r.model, "QX-K40V");
-    EXPECT_EQ(r.id, 0x20);
-}
-
-TEST(IdentifyOffline, DeviceIDBlockAloneGivesEmptyModel)
-{
-    const Offline r = ParseOffline(Cat({B("7L1"), Bytes{0xC8, 0x00}}));
-    EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
-    EXPECT_EQ(r.model, "");
-    EXPECT_EQ(r.id, 0xC8);
 }
 
 TEST(IdentifyOffline, ModelAfterDeviceIDIsNotReported)

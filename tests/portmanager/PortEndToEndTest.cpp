@@ -116,6 +116,22 @@ TEST_F(PortOpen, DeviceClassTwoOpensAPrinterClassDevice)
     EXPECT_EQ(m_host.Close(h), PHR_SUCCESS);
 }
 
+TEST_F(PortOpen, DeviceThatCannotBeClaimedLeavesNothingBehind)
+{
+    usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
+    pDevice->failClaim(-1);
+    Load();
+    void* h = m_host.NewHandle();
+    EXPECT_EQ(m_host.Open(h, "QX/P1"), PHR_PORT_OPEN_FAILURE);
+    EXPECT_TRUE(m_dir.WaitForLine("-- Open(" + HandleText(h) + ", QX/P1) <PHR_PORT_OPEN_FAILURE> : Failed to open device."));
+    EXPECT_EQ(m_host.EventCount(h), 0u);
+    pDevice->clearFaults();
+    void* h2 = OpenOk("QX/P1");
+    unsigned int ulWritten = 0;
+    EXPECT_EQ(m_host.Write(h2, ToData(Pattern(4)), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Close(h2), PHR_SUCCESS);
+}
+
 TEST_F(PortWrite, EmptyWriteSendsNothing)
 {
     usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
@@ -260,6 +276,44 @@ TEST_F(PortIoctl, ArgumentRulesOfEveryPortCode)
     ASSERT_TRUE(m_dir.WaitForLine(IoctlLine(h, PH_USB_GET_POWER_STATE, PHR_SUCCESS)));
     ASSERT_TRUE(m_dir.FindMessage(IoctlLine(h, PH_USB_GET_POWER_STATE, PHR_SUCCESS), &msg));
     EXPECT_EQ(msg.data, (std::vector<unsigned char>{0, 0, 0, 0}));
+    EXPECT_EQ(m_host.Close(h), PHR_SUCCESS);
+}
+
+TEST_F(PortIoctl, ResetDropsTheBindingDisplayCannotReset)
+{
+    usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::displayPrinter("JV1"), true);
+    Load();
+    void* hQX = OpenOk("QX/P1");
+    void* hJV = OpenOk("JV/P1");
+    ASSERT_TRUE(WaitForPowerStates(hQX, 1));
+    // The display channel cannot be reset; it stays bound and working.
+    EXPECT_EQ(m_host.Ioctl(hJV, PH_USB_RESET_DEVICE, CData(), nullptr), PHR_NOT_SUPPORTED);
+    EXPECT_TRUE(m_dir.WaitForLine(IoctlLine(hJV, PH_USB_RESET_DEVICE, PHR_NOT_SUPPORTED)));
+    RunStatusCycles(hJV, pDevice, 2, 3);
+    EXPECT_EQ(PowerStates(hJV), std::vector<int>{0});
+    EXPECT_EQ(m_host.Ioctl(hQX, PH_USB_RESET_DEVICE, CData(), nullptr), PHR_SUCCESS);
+    EXPECT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.isVendor(0x7F); }));
+    // Without its binding the printer part is unavailable until a device is bound again.
+    ASSERT_TRUE(WaitForPowerStates(hQX, 2));
+    EXPECT_EQ(PowerStates(hQX), (std::vector<int>{0, 2}));
+    unsigned int ulWritten = 0;
+    EXPECT_EQ(m_host.Write(hQX, ToData(Pattern(4)), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
+    // The display part keeps its own binding.
+    EXPECT_EQ(m_host.Write(hJV, ToData(Pattern(4)), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(pDevice->received(usbsim::Channel::Display), Pattern(4));
+    EXPECT_EQ(m_host.Close(hQX), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Close(hJV), PHR_SUCCESS);
+}
+
+TEST_F(PortIoctl, BootModeClaimIsAccepted)
+{
+    PlugAndConfigure("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
+    Load();
+    void* h = OpenOk("QX/P1");
+    const std::vector<unsigned char> vecKey = {'K', 'E', 'Y', '1'};
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, ToData(vecKey), nullptr), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, CData(), nullptr), PHR_SUCCESS);
+    EXPECT_TRUE(m_dir.WaitForLine(IoctlLine(h, PH_USB_UPDATE_BOOT_MODE, PHR_SUCCESS)));
     EXPECT_EQ(m_host.Close(h), PHR_SUCCESS);
 }
 

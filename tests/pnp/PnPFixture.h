@@ -1,0 +1,228 @@
+#pragma once
+// Plug and play end to end: the shipped library loaded by the substitute host, devices on the
+// simulated bus, log lines at an in-process daemon. Hot-plug notices are SIGUSR1 to this process,
+// sent by the test (Notice) or by the bus on every plug and unplug (SignalOnPlug).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/PortHandler.h"
+#include "host/Host.h"
+#include "sim/SimBus.h"
+#include "tools/ScopedLogDaemon.h"
+
+#ifndef TALIUN_LIBRARY
+#error "TALIUN_LIBRARY must name the built libTaliunqxusb.so"
+#endif
+
+namespace pnptest {
+
+const std::string kPlugLine = "--USB PnP: USB device got plugging in event\n";
+
+inline std::string HandleText(void* h) { return std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(h))); }
+
+inline CData Bytes(const std::string& s)
+{
+    return CData(reinterpret_cast<const unsigned char*>(s.data()), static_cast<unsigned int>(s.size()));
+}
+
+inline CData Word(unsigned int ulValue)
+{
+    return CData(reinterpret_cast<const unsigned char*>(&ulValue), sizeof(ulValue));
+}
+
+inline std::string Text(const usbsim::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Polls a condition that has no notification of its own (the host's property tree).
+template <class Pred>
+bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// How often the device was sent the online (or offline) identification request.
+inline size_t IdentifyRequests(const usbsim::DevicePtr& pDevice, bool bOffline = false)
+{
+    const usbsim::Bytes& request = bOffline ? usbsim::offlineIdentifyRequest() : usbsim::onlineIdentifyRequest();
+    size_t n = 0;
+    for (const usbsim::Record& r : pDevice->records())
+        if (r.type == usbsim::Record::Type::BulkOut && r.data == request)
+            ++n;
+    return n;
+}
+
+class PnPFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_log.Ok()) << m_log.Error();
+        usbsim::resetBus();
+    }
+    void TearDown() override
+    {
+        if (m_host.IsInitialized())
+            m_host.Unload();
+        usbsim::resetBus();
+    }
+
+    CPropertyTree& Tree() { return m_host.Properties(); }
+
+    // A QX port; an empty device name leaves the port unbound. Negative numbers are not set.
+    void ConfigurePort(const std::string& strName, const std::string& strDevice, const std::string& strModel = "",
+                       int nDeviceID = -1, bool bDisplay = false)
+    {
+        Tree().SetString("/QX/" + strName + "/PortType", "USB");
+        if (!strDevice.empty())
+            Tree().SetString("/QX/" + strName + "/PortName", strDevice);
+        if (!strModel.empty())
+            Tree().SetString("/QX/" + strName + "/ModelName", strModel);
+        if (nDeviceID >= 0)
+            Tree().SetNumber("/QX/" + strName + "/DeviceID", static_cast<unsigned int>(nDeviceID));
+        if (bDisplay)
+            Tree().SetString("/JV/" + strName + "/PortType", "USB");
+    }
+
+    void Load()
+    {
+        ASSERT_TRUE(m_host.Load(TALIUN_LIBRARY)) << m_host.LastError();
+        ASSERT_EQ(m_host.Initialize(), 1);
+    }
+
+    static void Notice() { ASSERT_TRUE(CHost::SendHotPlugNotice()); }
+    static void SignalOnPlug() { usbsim::setHotplugSignal(SIGUSR1); }
+
+    void* OpenOk(const std::string& strPath)
+    {
+        void* h = m_host.NewHandle();
+        EXPECT_EQ(m_host.Open(h, strPath), PHR_SUCCESS) << strPath;
+        return h;
+    }
+
+    std::string PortProperty(const std::string& strPort, const std::string& strName)
+    {
+        std::string s;
+        return Tree().GetString("/QX/" + strPort + "/" + strName, &s) ? s : std::string("<unset>");
+    }
+    unsigned int PortNumber(const std::string& strPort, const std::string& strName)
+    {
+        unsigned int ul = 0xDEADBEEFu;
+        Tree().GetNumber("/QX/" + strPort + "/" + strName, &ul);
+        return ul;
+    }
+    bool WaitForPortProperty(const std::string& strPort, const std::string& strName, const std::string& strValue)
+    {
+        return WaitUntil([&] { return PortProperty(strPort, strName) == strValue; });
+    }
+
+    std::list<std::string> Ports()
+    {
+        std::list<std::string> list;
+        Tree().GetChildren("/QX/", list);
+        return list;
+    }
+    // The ports whose PortName names the device.
+    std::vector<std::string> PortsNaming(const std::string& strDevice)
+    {
+        std::vector<std::string> vec;
+        for (const std::string& strPort : Ports())
+            if (PortProperty(strPort, "PortName") == strDevice)
+                vec.push_back(strPort);
+        return vec;
+    }
+    // Waits until exactly one port names the device; its name, or empty.
+    std::string WaitForPortOf(const std::string& strDevice)
+    {
+        std::string strPort;
+        WaitUntil([&] {
+            const std::vector<std::string> vec = PortsNaming(strDevice);
+            strPort = vec.size() == 1 ? vec[0] : std::string();
+            return !strPort.empty();
+        });
+        return strPort;
+    }
+
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> vec;
+        for (const LogDaemonMessage& msg : m_log.Daemon().Messages())
+            if (msg.kind == 0)
+                vec.push_back(msg.text);
+        return vec;
+    }
+    size_t CountLines(const std::string& strLine) const
+    {
+        const std::vector<std::string> vec = Lines();
+        return static_cast<size_t>(std::count(vec.begin(), vec.end(), strLine));
+    }
+    bool WaitForLine(const std::string& strLine, size_t ulCount = 1)
+    {
+        return m_log.Daemon().WaitFor(
+            [&](const std::vector<LogDaemonMessage>& vec) {
+                size_t n = 0;
+                for (const LogDaemonMessage& msg : vec)
+                    n += msg.kind == 0 && msg.text == strLine ? 1 : 0;
+                return n >= ulCount;
+            },
+            20000);
+    }
+    // Position of the first line with the text, or -1.
+    long LineIndex(const std::string& strLine) const
+    {
+        const std::vector<std::string> vec = Lines();
+        auto it = std::find(vec.begin(), vec.end(), strLine);
+        return it == vec.end() ? -1 : static_cast<long>(it - vec.begin());
+    }
+
+    std::vector<int> PowerStates(void* h) const
+    {
+        std::vector<int> vec;
+        for (const HOST_EVENT& e : m_host.Events(h))
+            if (e.ulCode == PH_EVENT_POWER_STATE && e.vecData.size() == 4) {
+                int n;
+                memcpy(&n, e.vecData.data(), 4);
+                vec.push_back(n);
+            }
+        return vec;
+    }
+    // Waits until the power events seen from position ulFrom on contain 2 and, later, 0.
+    bool WaitForUnavailableThenReady(void* h, size_t ulFrom)
+    {
+        return WaitUntil([&] {
+            const std::vector<int> vec = PowerStates(h);
+            if (vec.size() <= ulFrom)
+                return false;
+            auto it = std::find(vec.begin() + static_cast<long>(ulFrom), vec.end(), PH_POWER_UNAVAILABLE);
+            return it != vec.end() && std::find(it, vec.end(), PH_POWER_READY) != vec.end();
+        });
+    }
+
+    // Writes until the port takes the bytes (it refuses while its device is away).
+    bool WriteWhenReady(void* h, const std::string& strData, unsigned int ulTimeoutMs = 20000)
+    {
+        return WaitUntil(
+            [&] {
+                unsigned int ulWritten = 0;
+                return m_host.Write(h, Bytes(strData), &ulWritten) == PHR_SUCCESS && ulWritten == strData.size();
+            },
+            ulTimeoutMs);
+    }
+
+    CScopedLogDaemon m_log;
+    CHost m_host;
+};
+
+}  // namespace pnptest
