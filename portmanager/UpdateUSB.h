@@ -106,6 +106,9 @@ class CUpdateUSB {
   size_t GetOpenPortCount();
   size_t GetDeviceCount();
   std::list<CBootMode> GetBootModeTable();
+  // Whether the plug-and-play thread has finished its start (it empties the boot-mode table) and
+  // its first enumeration, waiting up to the time-out.
+  bool WaitForFirstEnumeration(unsigned int ulTimeoutMs) { return m_pEnumDoneEvent->IsSet(ulTimeoutMs); }
   std::map<std::string, int> GetPendingDevices();
 
  private:

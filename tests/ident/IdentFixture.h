@@ -68,6 +68,8 @@ protected:
     {
         m_pUpdateUSB = CUpdateUSB::CreateInstance();
         ASSERT_NE(m_pUpdateUSB, nullptr);
+        // The plug-and-play thread empties the boot-mode table when it starts.
+        ASSERT_TRUE(m_pUpdateUSB->WaitForFirstEnumeration(20000));
     }
 
     // Texts and data of the log messages with the given text.

@@ -141,6 +141,30 @@ TEST_F(PnPReplug, OpenPortMovesToTheNewInstanceWithoutANewOpen)
     EXPECT_EQ(CountLines("-- Reopened(" + HandleText(h) + ") failure " + pNew->deviceName()), 0u);
 }
 
+TEST_F(PnPReplug, NewInstanceThatDoesNotOpenLeavesThePortBoundUntilTheNextNotice)
+{
+    usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ConfigurePort("P1", pOld->deviceName());
+    Load();
+    void* h = OpenOk("QX/P1");
+    ASSERT_TRUE(WriteWhenReady(h, "a"));
+
+    usbsim::DevicePtr pNew = usbsim::replug(pOld);
+    pNew->failClaim(-1);
+    Notice();
+    ASSERT_TRUE(WaitForLine("-- Reopened(" + HandleText(h) + ") failure " + pNew->deviceName()));
+    unsigned int ulWritten = 0;
+    EXPECT_EQ(m_host.Write(h, Bytes("b"), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
+    // Not treated as a new device: the port still names it.
+    EXPECT_EQ(IdentifyRequests(pNew), 0u);
+    EXPECT_EQ(Ports().size(), 1u);
+
+    pNew->clearFaults();
+    Notice();
+    ASSERT_TRUE(WriteWhenReady(h, "c"));
+    EXPECT_EQ(Text(pNew->received()), "c");
+}
+
 TEST_F(PnPReplug, ReleasedPortHandsTheDeviceToTheNewDevicePath)
 {
     usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));

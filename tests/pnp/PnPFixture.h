@@ -221,7 +221,7 @@ protected:
             ulTimeoutMs);
     }
 
-    CScopedLogDaemon m_log;
+    mutable CScopedLogDaemon m_log;
     CHost m_host;
 };
 

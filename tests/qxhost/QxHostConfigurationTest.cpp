@@ -39,8 +39,30 @@ TEST_F(QxHostPorts, ShowsAnAbsentDeviceAndANonUsbPort)
         << result.strOut;
 }
 
-TEST_F(QxHostPorts, AnEmptyTreeSaysSoAndCreatesNoFile)
+TEST_F(QxHostPorts, NewDevicesGetPortsFromTheComponentAndTheTreeKeepsThem)
 {
+    // A port configured for a model and waiting for its device, and no port for the other device.
+    WriteFile(Properties(), "/QX/Front/PortType = \"USB\"\n"
+                            "/QX/Front/PortName = \"\"\n"
+                            "/QX/Front/ModelName = \"QX-K40V\"\n");
+    const QXHOST_RESULT result = Run({"ports"});
+    EXPECT_EQ(result.nStatus, 0) << result.strErr;
+    // The receipt printer identifies as QX-K40V and takes the waiting port; the other device gets
+    // a new port through MakePort, named by the host.
+    EXPECT_TRUE(std::regex_search(result.strOut, std::regex("Front +QX +" + ReceiptName() + " +yes +QX-K40V +")))
+        << result.strOut;
+    EXPECT_TRUE(std::regex_search(result.strOut, std::regex("USB1 +QX +" + CounterName() + " +yes +")))
+        << result.strOut;
+    EXPECT_EQ(result.strOut.find("without a port"), std::string::npos) << result.strOut;
+    const std::string strTree = ReadFile(Properties());
+    EXPECT_NE(strTree.find("/QX/Front/PortName = \"" + ReceiptName() + "\"\n"), std::string::npos) << strTree;
+    EXPECT_NE(strTree.find("/QX/USB1/PortName = \"" + CounterName() + "\"\n"), std::string::npos) << strTree;
+}
+
+TEST_F(QxHostPorts, AnEmptyTreeWithoutDevicesSaysSoAndCreatesNoFile)
+{
+    SetDevice("receipt", "present", "no");
+    SetDevice("counter", "present", "no");
     std::remove(Properties().c_str());
     const QXHOST_RESULT result = Run({"ports", "--no-power", "--wait", "0"});
     EXPECT_EQ(result.nStatus, 0) << result.strErr;

@@ -6,7 +6,8 @@ CProgressBar::CProgressBar(std::FILE* pOut, std::uint64_t ullTotal, bool fEnable
       m_ullDone(0),
       m_fEnabled(fEnabled && pOut != nullptr),
       m_fFinished(false),
-      m_nShownPercent(-1)
+      m_nShownPercent(-1),
+      m_ullShownDone(0)
 {
 }
 
@@ -40,6 +41,7 @@ void CProgressBar::Update(std::uint64_t ullDone)
     if (nPercent == m_nShownPercent)
         return;
     m_nShownPercent = nPercent;
+    m_ullShownDone = ullDone;
     std::fprintf(m_pOut, "\r%s", Render(ullDone, m_ullTotal).c_str());
     std::fflush(m_pOut);
 }
@@ -49,8 +51,7 @@ void CProgressBar::Finish()
     if (!m_fEnabled || m_fFinished)
         return;
     m_fFinished = true;
-    const int nPercent = m_ullTotal == 0 ? 100 : static_cast<int>(m_ullDone * 100 / m_ullTotal);
-    if (nPercent == m_nShownPercent)
+    if (m_ullDone == m_ullShownDone && m_nShownPercent >= 0)
         std::fputc('\n', m_pOut);
     else
         std::fprintf(m_pOut, "\r%s\n", Render(m_ullDone, m_ullTotal).c_str());

@@ -29,4 +29,5 @@ private:
     bool m_fEnabled;
     bool m_fFinished;
     int m_nShownPercent;
+    std::uint64_t m_ullShownDone;
 };

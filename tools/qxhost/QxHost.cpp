@@ -364,7 +364,9 @@ int CQxHost::Run(int argc, char** argv)
     }
 
     if (pSpec == nullptr || args.strCommand == "help") {
-        const std::string strTopic = args.vecPositional.empty() ? "" : args.vecPositional[0];
+        std::string strTopic = args.vecPositional.empty() ? "" : args.vecPositional[0];
+        if (pSpec != nullptr && fHelp && strTopic.empty())
+            strTopic = "help";
         const std::string strText = HelpText(strTopic);
         if (strText.empty())
             return UsageError("", "unknown command '" + strTopic + "'");
