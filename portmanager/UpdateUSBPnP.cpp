@@ -246,6 +246,9 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
         return 0;
     }
+    // The binding to the instance that has gone must not stay in the way of the new one: the
+    // insertion below keeps an entry that is present.
+    CloseUSBDevice(hPort);
 
     CUSBDevice device = LiveDeviceForName(strDeviceName, nKind, hPort);
     bool bBound = false;

@@ -160,8 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t ulSize)
         Require(strReply.empty(), "an incomplete request gets no answer");
         return 0;
     }
-    Require(bHeader && msg.error.empty() == (ulKind != 3 || msg.text.find('\0') == std::string::npos),
-            "a complete request is accepted unless its settings are not a string");
+    Require(bHeader, "a complete request has its header");
+    const bool bString = ulKind != 3 || (msg.raw.size() == 32 + size_t(ulText) + 1 && msg.raw.back() == 0 &&
+                                         msg.text.find('\0') == std::string::npos);
+    Require(msg.error.empty() == bString, "a complete request is accepted unless its settings are not a string");
     switch (ulKind) {
     case 0:
         Require(msg.raw.size() == 32 + size_t(ulText) + ulDataLen, "a log message is read to its end");

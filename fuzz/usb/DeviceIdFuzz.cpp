@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t ulSize)
     const bool bResult = IsPRTClassFn(g_pHandle);
 
     bool bExpected = false;
-    const bool bDriverOk = nActiveChoice == 0 || (nActiveChoice == 1 && g_device.nDetachFailures < 10);
+    const bool bDriverOk = nActiveChoice == 0 || (nActiveChoice == 1 && ((pData[0] >> 2) & 15) < 10);
     const bool bReplies = (pData[1] & 15) < 10;
     if (bDriverOk && !g_device.bClaimFails && bReplies)
         bExpected = Expected(pData + 2, ulSize - 2);

@@ -156,7 +156,6 @@ TEST_F(ConfigCodesEndToEnd, AddAndDeleteDecideWhichPortsOpen)
 {
     ConfigurePort("Printer3", "USB#VID_0XFFFF##PID_0X202P3");
     void* h = m_host.NewHandle();
-    EXPECT_EQ(m_host.Open(h, "QX/Printer3"), PHR_INVALID_CONFIGURATION);
     EXPECT_EQ(Code(PH_CONFIG_ADD_PORT | PH_UCS2_STRINGS, "QX/Printer3", PH_UCS2_STRINGS), PHR_SUCCESS);
     EXPECT_TRUE(m_dir.WaitForLine("-- Ioctl(USB, PH_CONFIG_ADD_PORT, QX/Printer3) <PHR_SUCCESS>"));
     std::string strPowerValues;

@@ -50,10 +50,14 @@ protected:
         Start();
     }
 
+    // Opens the port and waits until its monitoring thread has determined its power state: a
+    // claim must not race the first status check, which drops the binding of a port whose
+    // device it found unavailable.
     void* Open(const std::string& strPort, int n)
     {
         void* h = Handle(n);
         EXPECT_EQ(m_pUpdateUSB->OpenPort(h, "QX/" + strPort), PHR_SUCCESS) << strPort;
+        EXPECT_TRUE(porttest::WaitUntil([&] { return Power(h) != -1; })) << strPort;
         return h;
     }
     int Power(void* h)

@@ -95,6 +95,8 @@ TEST_F(HotPlugStorm, PortsStayBoundAndNoByteIsLostOrCountedTwice)
         ConfigurePort(printers[i].strPort, printers[i].Current()->deviceName());
     }
     SignalOnPlug();
+    // Transfers take wire time, so unplugs also land in the middle of writes.
+    usbsim::setTiming(usbsim::Timing::fullSpeed());
     Load();
     for (PRINTER& printer : printers)
         printer.h = OpenOk("QX/" + printer.strPort);
@@ -115,13 +117,15 @@ TEST_F(HotPlugStorm, PortsStayBoundAndNoByteIsLostOrCountedTwice)
             }));
 
     std::mt19937 rng(ulSeed);
-    std::uniform_int_distribution<int> which(0, 1), gap(0, 15), rest(0, 25);
+    // Mostly bursts faster than a re-attach takes, now and then a pause long enough for the
+    // ports to print in between.
+    std::uniform_int_distribution<int> which(0, 1), gap(0, 15), rest(0, 25), pause(100, 400), eighth(0, 7);
     for (int c = 0; c < kCycles; ++c) {
         PRINTER& printer = printers[which(rng)];
         usbsim::unplug(printer.Current());
         std::this_thread::sleep_for(std::chrono::milliseconds(gap(rng)));
         printer.Add(usbsim::plug(printer.cfg));
-        std::this_thread::sleep_for(std::chrono::milliseconds(rest(rng)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(eighth(rng) == 0 ? pause(rng) : rest(rng)));
     }
 
     // After the storm every port prints again on the instance now attached.

@@ -54,8 +54,8 @@ TEST_F(PnPStart, BindsDevicesAttachedBeforeInitialisation)
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h1, Bytes("first"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(m_host.Write(h2, Bytes("second"), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(Text(pFirst->received()), "first");
-    EXPECT_EQ(Text(pSecond->received()), "second");
+    EXPECT_EQ(Text(pFirst->received()), IdentifiedThen("first"));
+    EXPECT_EQ(Text(pSecond->received()), IdentifiedThen("second"));
 }
 
 TEST_F(PnPStart, DevicesPluggedDuringStartUpAreHandledOnce)
@@ -163,6 +163,22 @@ TEST_F(PnPReplug, NewInstanceThatDoesNotOpenLeavesThePortBoundUntilTheNextNotice
     Notice();
     ASSERT_TRUE(WriteWhenReady(h, "c"));
     EXPECT_EQ(Text(pNew->received()), "c");
+}
+
+TEST_F(PnPReplug, ReopenKeepsThePrinterClassInStepWithTheDevice)
+{
+    usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    ConfigurePort("P1", pOld->deviceName());
+    Tree().SetNumber("/QX/P1/DeviceClass", 1);
+    Load();
+    void* h = OpenOk("QX/P1");
+    ASSERT_TRUE(WriteWhenReady(h, "a"));
+    usbsim::DevicePtr pNew = usbsim::replug(pOld);
+    Notice();
+    // Enumeration reports a vendor-class device: the part follows it.
+    EXPECT_TRUE(WaitUntil([&] { return PortNumber("P1", "DeviceClass") == 0u; }));
+    ASSERT_TRUE(WriteWhenReady(h, "b"));
+    EXPECT_EQ(Text(pNew->received()), "b");
 }
 
 TEST_F(PnPReplug, ReleasedPortHandsTheDeviceToTheNewDevicePath)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -156,6 +157,33 @@ TEST_F(PnPPending, PrinterClassDeviceLeavesOnceUnplugged)
     std::list<std::string> listPorts;
     m_host.Properties().GetChildren("/QX/", listPorts);
     EXPECT_TRUE(listPorts.empty());
+}
+
+std::atomic<bool> g_bRefuseMakePort{false};
+int (*g_pfnHostMakePort)(std::string, std::string) = nullptr;
+
+int RefusingMakePort(std::string strType, std::string strDocument)
+{
+    return g_bRefuseMakePort.load() ? 0 : g_pfnHostMakePort(strType, strDocument);
+}
+
+TEST_F(PnPPending, RefusedPortCreationKeepsTheDevicePending)
+{
+    _PORTHANDLERPROPERTY props = CHost::PropertyCallbacks();
+    g_pfnHostMakePort = props.MakePort;
+    props.MakePort = &RefusingMakePort;
+    g_bRefuseMakePort = true;
+    ASSERT_EQ(InitializeServicePropertyCallbacks(&props), 1);
+    usbsim::DevicePtr p = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    Start();
+    ASSERT_TRUE(m_log->WaitForText("-- PnP MakePort () <FALSE>"));
+    EXPECT_TRUE(WaitUntil([&] { return Pending() == std::map<std::string, int>{{p->deviceName(), USBKIND_QX}}; }));
+
+    g_bRefuseMakePort = false;
+    ASSERT_TRUE(WaitUntil([&] { return Pending().empty(); }));
+    std::string strName;
+    EXPECT_TRUE(m_host.Properties().GetString("/QX/USB1/PortName", &strName));
+    EXPECT_EQ(strName, p->deviceName());
 }
 
 TEST_F(PnPStop, ReleaseEndsTheMonitor)

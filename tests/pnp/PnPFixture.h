@@ -41,6 +41,12 @@ inline CData Word(unsigned int ulValue)
 
 inline std::string Text(const usbsim::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+// What a device identified once (online) and then printed to has received.
+inline std::string IdentifiedThen(const std::string& strPrinted)
+{
+    return Text(usbsim::onlineIdentifyRequest()) + strPrinted;
+}
+
 // Polls a condition that has no notification of its own (the host's property tree).
 template <class Pred>
 bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000)
@@ -77,6 +83,9 @@ protected:
         if (m_host.IsInitialized())
             m_host.Unload();
         usbsim::resetBus();
+        if (HasFailure())
+            for (const LogDaemonMessage& msg : m_log.Daemon().Messages())
+                printf("  log: %s\n", CLogDaemon::FormatLine(msg).c_str());
     }
 
     CPropertyTree& Tree() { return m_host.Properties(); }

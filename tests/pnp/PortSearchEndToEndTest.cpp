@@ -151,7 +151,7 @@ TEST_F(PortSearchTakeOver, PortWhoseDeviceHasGoneIsTakenOver)
     EXPECT_EQ(Ports().size(), 2u);
     // The port was open: its connection goes on with the new device.
     ASSERT_TRUE(WriteWhenReady(h, "taken"));
-    EXPECT_EQ(Text(pNew->received()), "taken");
+    EXPECT_EQ(Text(pNew->received()), IdentifiedThen("taken"));
 }
 
 TEST_F(PortSearchTakeOver, OpenUnboundPortGetsTheDevice)
@@ -165,7 +165,7 @@ TEST_F(PortSearchTakeOver, OpenUnboundPortGetsTheDevice)
     Notice();
     ASSERT_EQ(WaitForPortOf(p->deviceName()), "P1");
     ASSERT_TRUE(WriteWhenReady(h, "bound"));
-    EXPECT_EQ(Text(p->received()), "bound");
+    EXPECT_EQ(Text(p->received()), IdentifiedThen("bound"));
 }
 
 TEST_F(PortSearchNewPort, DocumentCarriesTheDeviceAndThePortOpens)
@@ -188,7 +188,7 @@ TEST_F(PortSearchNewPort, DocumentCarriesTheDeviceAndThePortOpens)
     void* h = OpenOk("QX/USB1");
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h, Bytes("new port"), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(Text(p->received()), "new port");
+    EXPECT_EQ(Text(p->received()), IdentifiedThen("new port"));
 }
 
 TEST_F(PortSearchNewPort, MarkupInTheModelNameStaysData)
@@ -217,10 +217,12 @@ TEST_F(PortSearchBootMode, DeviceInBootModeGoesToTheTable)
 
     // A port claiming the key is served by the boot-mode device.
     void* h = OpenOk("QX/Claimer");
+    // Claimed once the port has reported its missing device.
+    ASSERT_TRUE(WaitUntil([&] { return PowerStates(h) == std::vector<int>{PH_POWER_UNAVAILABLE}; }));
     EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("K7"), nullptr), PHR_SUCCESS);
     EXPECT_TRUE(WaitForLine("-- BOOT MODE Open(" + HandleText(h) + ") : " + pBoot->deviceName()));
     ASSERT_TRUE(WriteWhenReady(h, "firmware"));
-    EXPECT_EQ(Text(pBoot->received()), "firmware");
+    EXPECT_EQ(Text(pBoot->received()), IdentifiedThen("firmware"));
 }
 
 TEST_F(PortSearchDeviceClass, PrinterClassDeviceWritesOne)
@@ -233,7 +235,7 @@ TEST_F(PortSearchDeviceClass, PrinterClassDeviceWritesOne)
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h, Bytes("prt"), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(Text(p->received()), "prt");
+    EXPECT_EQ(Text(p->received()), IdentifiedThen("prt"));
 }
 
 TEST_F(PortSearchDeviceClass, VendorDeviceWritesZero)

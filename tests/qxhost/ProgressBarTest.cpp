@@ -45,14 +45,14 @@ TEST(ProgressBarUpdate, RedrawsInPlaceOnlyWhenThePercentageChanges)
 {
     Capture capture;
     {
-        CProgressBar bar(capture.File(), 200, true);
+        CProgressBar bar(capture.File(), 1000, true);
         bar.Update(1);
-        bar.Update(2);   // still 1%: no redraw
-        bar.Update(100);
-        bar.Update(200);
+        bar.Update(9); // still 0%: no redraw
+        bar.Update(500);
+        bar.Update(1000);
     }
-    const std::string strExpected = "\r" + CProgressBar::Render(1, 200) + "\r" + CProgressBar::Render(100, 200) +
-                                    "\r" + CProgressBar::Render(200, 200) + "\n";
+    const std::string strExpected = "\r" + CProgressBar::Render(1, 1000) + "\r" + CProgressBar::Render(500, 1000) +
+                                    "\r" + CProgressBar::Render(1000, 1000) + "\n";
     EXPECT_EQ(capture.Text(), strExpected);
 }
 

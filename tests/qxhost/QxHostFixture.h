@@ -35,7 +35,8 @@ protected:
             {"receipt",
              {{"kind", "qx"}, {"serial", "R0001"}, {"product_name", "Receipt Printer"}, {"model", "QX-K40V"}}},
             {"counter",
-             {{"kind", "jv"}, {"endpoints", "4"}, {"serial", "D0001"}, {"product_name", "Printer with Display"}}},
+             {{"kind", "jv"}, {"endpoints", "4"}, {"serial", "D0001"}, {"product_name", "Printer with Display"},
+              {"model", "QX-D50"}}},
         };
         WriteBus();
         WriteFile(Properties(), "/QX/Receipt/PortType = \"USB\"\n"

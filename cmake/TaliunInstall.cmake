@@ -1,0 +1,71 @@
+# Installation and the Debian package.
+#   cmake --install <build> [--prefix /usr]     library, public host headers, pkg-config file,
+#                                               qxhost, taliunlogd, quillon, udev rules
+#   (cd <build> && cpack -G DEB)                taliunqxusb_<version>_<arch>.deb, prefix /usr
+# Only the shipped things have install rules: tests, the simulated bus and the static libraries
+# stay in the build tree.
+include(GNUInstallDirs)
+include(TaliunVersion)
+
+set(TALIUN_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Folder of the udev rules, relative to the prefix (udev reads /usr/lib/udev/rules.d)")
+set(_taliun_docdir ${CMAKE_INSTALL_DATADIR}/doc/taliunqxusb)
+
+if(TARGET Taliunqxusb)
+  install(TARGETS Taliunqxusb LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # The host contract: the records, codes and entry points, and the CData buffer they use.
+  install(FILES ${PROJECT_SOURCE_DIR}/component/PortHandler.h ${PROJECT_SOURCE_DIR}/component/Data.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/taliun/component)
+
+  # Relocatable: the prefix is found from the file's own folder, so the same file serves /usr,
+  # /usr/local and a DESTDIR staging tree.
+  file(RELATIVE_PATH _taliun_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" _taliun_pc_to_prefix "${_taliun_pc_to_prefix}")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/taliunqxusb.pc.in ${PROJECT_BINARY_DIR}/packaging/taliunqxusb.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/taliunqxusb.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+if(TARGET qxhost)
+  install(TARGETS qxhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET taliunlogd)
+  install(TARGETS taliunlogd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+endif()
+if(TARGET quillon)
+  install(TARGETS quillon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# udev matches the vendor ID as four lower-case hex digits.
+math(EXPR _taliun_vid "${KORVO_USB_VENDOR_ID}" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "^0x" "" _taliun_vid_hex "${_taliun_vid}")
+string(TOLOWER "${_taliun_vid_hex}" _taliun_vid_hex)
+string(LENGTH "${_taliun_vid_hex}" _taliun_vid_len)
+while(_taliun_vid_len LESS 4)
+  string(PREPEND _taliun_vid_hex "0")
+  string(LENGTH "${_taliun_vid_hex}" _taliun_vid_len)
+endwhile()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/60-taliunqxusb.rules.in
+               ${PROJECT_BINARY_DIR}/packaging/60-taliunqxusb.rules @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/61-taliunqxusb-hotplug.rules.in
+               ${PROJECT_BINARY_DIR}/packaging/61-taliunqxusb-hotplug.rules @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/60-taliunqxusb.rules DESTINATION ${TALIUN_UDEV_RULES_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/packaging/61-taliunqxusb-hotplug.rules DESTINATION ${_taliun_docdir}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${_taliun_docdir})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME taliunqxusb)
+set(CPACK_PACKAGE_VERSION ${TALIUN_COMPONENT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Korvo")
+set(CPACK_PACKAGE_CONTACT "Taliun maintainers <maintainers@taliun.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB receipt printer and customer display component for port-handler hosts")
+set(CPACK_PACKAGE_DESCRIPTION "libTaliunqxusb is the component a port-handler host service loads to drive the \
+maker's USB receipt printers, printer-class devices and customer displays through libusb-1.0. The package holds \
+the component, its host header and pkg-config file, the command-line host qxhost, the log daemon taliunlogd, \
+the mapping tool quillon and udev rules for the devices' access rights.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+include(CPack)
