@@ -43,6 +43,26 @@ protected:
         ConfigurePort(strName, pDevice->deviceName(), bDisplay);
         return pDevice;
     }
+    // The device name a configuration would get, without leaving the device attached; for tests
+    // that plug their device only after the start-up enumeration.
+    static std::string NameOf(const usbsim::DeviceConfig& cfg)
+    {
+        usbsim::DevicePtr pDevice = usbsim::plug(cfg);
+        const std::string strName = pDevice->deviceName();
+        usbsim::unplug(pDevice);
+        return strName;
+    }
+    // Starts the component with the port configured and plugs its device only after the start-up
+    // enumeration has looked at the bus, so that it does not handle the device while the test
+    // releases and takes it back. A configured decoy device shows when that pass has run.
+    usbsim::DevicePtr LoadThenPlug(const std::string& strName, const usbsim::DeviceConfig& cfg)
+    {
+        ConfigurePort(strName, NameOf(cfg));
+        usbsim::DevicePtr pDecoy = PlugAndConfigure("DECOY", usbsim::DeviceConfig::vendorPrinter("DECOY"));
+        Load();
+        EXPECT_TRUE(WasEnumerated(pDecoy));
+        return usbsim::plug(cfg);
+    }
     void Load()
     {
         ASSERT_TRUE(m_host.Load(TALIUN_LIBRARY)) << m_host.LastError();

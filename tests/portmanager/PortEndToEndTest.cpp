@@ -319,8 +319,7 @@ TEST_F(PortIoctl, BootModeClaimIsAccepted)
 
 TEST_F(PortIoctl, LockPortValues)
 {
-    usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
-    Load();
+    usbsim::DevicePtr pDevice = LoadThenPlug("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
     void* h = OpenOk("QX/P1");
     ASSERT_TRUE(WaitForPowerStates(h, 1));
     auto flowRequests = [&] {
@@ -376,8 +375,7 @@ TEST_F(PortIoctl, FsModeWorkaroundAnsweredAndTimedOut)
 
 TEST_F(PortIoctl, DisconnectedThenCloseGivesTheDeviceBack)
 {
-    usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
-    Load();
+    usbsim::DevicePtr pDevice = LoadThenPlug("P1", usbsim::DeviceConfig::vendorPrinter("SN1"));
     void* h = OpenOk("QX/P1");
     pDevice->clearRecords();
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);

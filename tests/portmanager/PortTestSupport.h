@@ -143,6 +143,16 @@ inline usbsim::Timing HighSpeed()
     return t;
 }
 
+// Whether the device has been asked for a string descriptor: the last step with which the
+// start-up enumeration of the plug-and-play thread looks at each device.
+inline bool WasEnumerated(const usbsim::DevicePtr& pDevice)
+{
+    return pDevice->waitFor([](const usbsim::Record& r) {
+        return r.type == usbsim::Record::Type::Control && r.bmRequestType == 0x80 && r.bRequest == 6 &&
+               (r.wValue >> 8) == 3;
+    });
+}
+
 // Polls a condition that has no notification of its own (for example a count kept by a fake).
 template <class Pred>
 bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 10000)

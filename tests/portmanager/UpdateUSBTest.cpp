@@ -195,9 +195,16 @@ TEST_F(UpdateUSBPorts, PortLevelFailuresAndTheirLines)
 
 TEST_F(UpdateUSBPorts, ReleasedFlagFollowsDisconnectAndClose)
 {
+    // Plugged after the start-up enumeration (a configured decoy shows it has run), so that it does
+    // not take the released device for a new one.
     usbsim::DevicePtr pDevice = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
     m_host.Properties().SetString("/QX/P1/PortName", pDevice->deviceName());
+    usbsim::unplug(pDevice);
+    usbsim::DevicePtr pDecoy = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("DECOY"));
+    AddPort("DECOY", pDecoy->deviceName());
     Start();
+    ASSERT_TRUE(WasEnumerated(pDecoy));
+    pDevice = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(1), "QX/P1"), PHR_SUCCESS);
     EXPECT_EQ(m_pUpdateUSB->GetDeviceCount(), 1u);
     ASSERT_EQ(m_pUpdateUSB->IoCtl(Handle(1), PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);

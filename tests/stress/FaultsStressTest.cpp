@@ -240,8 +240,9 @@ TEST_F(Faults, LogDaemonAbsentStuckOrClosing)
     const unsigned long ulWrites = Scaled(400, 40);
     auto Run = [&](const char* pszCase) {
         const auto start = Clock::now();
-        if (!m_host.IsLoaded())
+        if (!m_host.IsLoaded()) {
             ASSERT_TRUE(m_host.Load(TALIUN_LIBRARY)) << m_host.LastError();
+        }
         ASSERT_EQ(m_host.Initialize(), 1);
         void* h = OpenOk("QX/P1");
         for (unsigned long i = 0; i < ulWrites; ++i) {
