@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 build=${TALIUN_DEMO_BUILD:-build/release}
+case $build in /*) ;; *) build=$repo/$build ;; esac
 started=$SECONDS
 
 if [ -t 1 ]; then bold=$'\e[1m' plain=$'\e[0m'; else bold='' plain=''; fi
@@ -16,10 +17,15 @@ show() { printf '%s$ %s%s\n' "$bold" "$*" "$plain"; }
 step "Packages and build (only what is missing)"
 scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$repo/.ccache}"
+mkdir -p "$build"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  echo "configuring $build"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$build/demo-configure.log" 2>&1 ||
+    { cat "$build/demo-configure.log" >&2; exit 1; }
 fi
-cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target Taliunqxusb usbsim taliunlogd qxhost | tail -n 1
+cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target Taliunqxusb usbsim taliunlogd qxhost >"$build/demo-build.log" 2>&1 ||
+  { tail -n 40 "$build/demo-build.log" >&2; exit 1; }
+tail -n 1 "$build/demo-build.log"
 setup_done=$SECONDS
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/taliun-demo.XXXXXX")
@@ -41,8 +47,8 @@ export TALIUN_CONFIGURATION=$tmp/taliun.configuration
 export TALIUN_USBSIM_CONFIG=$tmp/bus.conf
 export QXHOST_PROPERTIES=$tmp/properties
 # The simulated libusb-1.0 takes the place of the real one; the component is the shipped binary.
-export LD_LIBRARY_PATH=$repo/$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
-qxhost() { "$repo/$build/tools/qxhost" "$@"; }
+export LD_LIBRARY_PATH=$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+qxhost() { "$build/tools/qxhost" "$@"; }
 
 # Waits until FILE holds at least COUNT lines matching PATTERN (fixed text).
 wait_for() {
@@ -88,7 +94,7 @@ escaped() {
 }
 
 step "The log daemon on a private socket, the simulated bus"
-"$repo/$build/tools/taliunlogd" --foreground --socket "$TALIUN_LOG_SOCKET" --output "$tmp/taliun.log" \
+"$build/tools/taliunlogd" --foreground --socket "$TALIUN_LOG_SOCKET" --output "$tmp/taliun.log" \
   >/dev/null 2>&1 &
 pids+=($!)
 for ((i = 0; i < 200; i++)); do [ -S "$TALIUN_LOG_SOCKET" ] && break; sleep 0.02; done
@@ -124,7 +130,7 @@ printf '\f  TOTAL   5.30' | qxhost print "JV/$new_port" -
 step "Events: paper out and back, input from the printer, unplugged and plugged in again"
 show qxhost watch Receipt
 # The program itself in the background (not the function's subshell), so that SIGINT reaches it.
-"$repo/$build/tools/qxhost" watch Receipt >"$tmp/watch.out" 2>&1 &
+"$build/tools/qxhost" watch Receipt >"$tmp/watch.out" 2>&1 &
 watch_pid=$!
 pids+=("$watch_pid")
 wait_for "$tmp/watch.out" "power: ready (0)"
@@ -144,8 +150,9 @@ wait "$watch_pid"
 sed 's/^/    /' "$tmp/watch.out"
 
 step "The log trace (from taliunlogd)"
-sed -E 's/^[0-9-]+ ([0-9:.]+) pid [0-9]+ tid [0-9]+ level ([0-9]+): /\1 L\2 /' "$tmp/taliun.log" |
-  grep -v 'Power Event\|PnP Read\|PnP DeviceID' | tail -n 24 | sed 's/^/    /'
+# Without the power events and identification answers; each line: time, level, message.
+sed -E -e '/Power Event|PnP Read|PnP DeviceID/d' \
+  -e 's/^[0-9-]+ ([0-9:.]+) pid [0-9]+ tid [0-9]+ level ([0-9]+): /    \1 L\2 /' "$tmp/taliun.log" | tail -n 24
 echo "    ($(wc -l <"$tmp/taliun.log") lines in all)"
 
 step "What each simulated device received"

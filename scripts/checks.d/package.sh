@@ -12,7 +12,8 @@ fail() { echo "package: FAILED: $*" >&2; exit 1; }
 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja >/dev/null
 targets="Taliunqxusb qxhost taliunlogd"
-cmake --build "$build" --target help | grep -q '^quillon:' && targets+=" quillon"
+all_targets=$(cmake --build "$build" --target help)
+grep -q '^quillon:' <<<"$all_targets" && targets+=" quillon"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$jobs" --target $targets >/dev/null
 

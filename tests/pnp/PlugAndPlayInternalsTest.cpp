@@ -71,7 +71,6 @@ protected:
 
 using PnPMemory = PnPInternals;
 using PnPPending = PnPInternals;
-using PnPStop = PnPInternals;
 
 TEST_F(PnPMemory, ConfiguredNameIsHeldInUpperCaseOnceCompared)
 {
@@ -184,20 +183,6 @@ TEST_F(PnPPending, RefusedPortCreationKeepsTheDevicePending)
     std::string strName;
     EXPECT_TRUE(m_host.Properties().GetString("/QX/USB1/PortName", &strName));
     EXPECT_EQ(strName, p->deviceName());
-}
-
-TEST_F(PnPStop, ReleaseEndsTheMonitor)
-{
-    usbsim::DevicePtr p = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
-    p->failClaim(-1);
-    Start();
-    ASSERT_TRUE(WaitUntil([&] { return !Pending().empty(); }));
-    const auto start = std::chrono::steady_clock::now();
-    m_pUpdateUSB->Release();
-    m_pUpdateUSB = nullptr;
-    printf("release took %.0f ms\n",
-           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    EXPECT_EQ(CUpdateUSB::GetInstance(), nullptr);
 }
 
 }  // namespace

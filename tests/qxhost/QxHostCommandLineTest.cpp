@@ -93,8 +93,10 @@ TEST_F(QxHostStart, ALibraryWithoutTheEntryPointsIsRefused)
 
 TEST_F(QxHostStart, AMalformedPropertyTreeIsReportedWithItsLine)
 {
-    WriteFile(Properties(), "/QX/Receipt/PortType = \"USB\"\nthis is not a property\n");
+    const std::string strTree = "/QX/Receipt/PortType = \"USB\"\nthis is not a property\n";
+    WriteFile(Properties(), strTree);
     const QXHOST_RESULT result = Run({"ports"});
+    EXPECT_EQ(ReadFile(Properties()), strTree) << "a tree that cannot be read is never written over";
     EXPECT_EQ(result.nStatus, 1);
     EXPECT_EQ(Lines(result.strErr), 1u);
     EXPECT_EQ(result.strErr.rfind("qxhost: cannot read the property tree " + Properties() + ": ", 0), 0u)

@@ -101,6 +101,13 @@ protected:
         WriteBus();
     }
 
+    // A global setting of the bus (timing, wire_rate, ...).
+    void SetBus(const std::string& strKey, const std::string& strValue)
+    {
+        m_mapBus[strKey] = strValue;
+        WriteBus();
+    }
+
     static std::string ReadFile(const std::string& strPath)
     {
         std::ifstream in(strPath, std::ios::binary);
@@ -131,6 +138,8 @@ private:
     void WriteBus()
     {
         std::string str = "spool = " + Path("spool") + "\n";
+        for (const auto& entry : m_mapBus)
+            str += entry.first + " = " + entry.second + "\n";
         for (const auto& device : m_devices) {
             str += "[device " + device.first + "]\n";
             for (const auto& entry : device.second)
@@ -139,5 +148,6 @@ private:
         WriteFile(Path("bus.conf"), str);
     }
 
+    std::map<std::string, std::string> m_mapBus;
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> m_devices;
 };

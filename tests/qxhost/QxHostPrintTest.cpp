@@ -68,6 +68,27 @@ TEST_F(QxHostPrint, NoProgressBarWhenStandardErrorIsNotATerminal)
     EXPECT_EQ(Spool("receipt", "printer").size(), 400000u);
 }
 
+TEST_F(QxHostPrint, InterruptingALongJobAbortsTheWrite)
+{
+    // About ten seconds on the wire for the whole job.
+    SetBus("wire_rate", "100000");
+    WriteFile(Path("big.bin"), std::string(1024 * 1024, 'x'));
+    auto pPrint = Process();
+    ASSERT_TRUE(pPrint->Start({"print", "Receipt", Path("big.bin"), "--progress"}, Path("print.out")));
+    ASSERT_TRUE(pPrint->WaitForOutput("65536/1048576 bytes")) << pPrint->Output();
+    ASSERT_TRUE(pPrint->Signal(SIGINT));
+    EXPECT_EQ(pPrint->Wait(), 1) << pPrint->Output();
+    const std::string strOut = pPrint->Output();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(strOut, match,
+                                  std::regex("wrote ([0-9]+) of 1048576 bytes to QX/Receipt: (PHR_[A-Z_]+) \\(interrupted\\)\n")))
+        << strOut;
+    const std::size_t ulWritten = std::stoul(match[1]);
+    EXPECT_LT(ulWritten, 1048576u);
+    EXPECT_NE(strOut.find("qxhost: print on QX/Receipt "), std::string::npos) << strOut;
+    EXPECT_EQ(Spool("receipt", "printer").size() >= ulWritten, true) << "the count is what the device took";
+}
+
 TEST_F(QxHostPrint, StandardInputToTheCustomerDisplay)
 {
     const std::string strLine = "\x0cTotal       12.50";

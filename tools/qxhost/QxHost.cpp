@@ -228,6 +228,7 @@ CQxHost::CQxHost(std::FILE* pOut, std::FILE* pErr)
       m_pErr(pErr),
       m_fHotPlug(true),
       m_fTreeExisted(false),
+      m_fSaveTree(true),
       m_fSignalStop(false),
       m_fInterrupted(false),
       m_hWriting(nullptr)
@@ -412,6 +413,8 @@ int CQxHost::Run(int argc, char** argv)
         nResult = Version(args);
     StopComponent();
     StopSignalWatcher();
+    if (pSpec->fComponent && !SaveTreeIfChanged() && nResult == 0)
+        nResult = 1;
     return nResult;
 }
 
@@ -451,12 +454,15 @@ bool CQxHost::LoadTree()
     m_pHost.reset(new CHost());
     std::ifstream in(m_strProperties, std::ios::binary);
     m_fTreeExisted = static_cast<bool>(in);
+    // A tree that cannot be read is never written over.
+    m_fSaveTree = false;
     if (!m_fTreeExisted) {
         if (errno != ENOENT) {
             Fail("cannot read the property tree " + m_strProperties + ": " + std::strerror(errno));
             return false;
         }
         m_strLoadedTree = m_pHost->Properties().Serialize();
+        m_fSaveTree = true;
         return true;
     }
     in.close();
@@ -466,12 +472,13 @@ bool CQxHost::LoadTree()
         return false;
     }
     m_strLoadedTree = m_pHost->Properties().Serialize();
+    m_fSaveTree = true;
     return true;
 }
 
 bool CQxHost::SaveTreeIfChanged()
 {
-    if (m_pHost == nullptr)
+    if (m_pHost == nullptr || !m_fSaveTree)
         return true;
     const std::string strText = m_pHost->Properties().Serialize();
     if (strText == m_strLoadedTree)

@@ -89,6 +89,9 @@ private:
     std::string m_strLibrary;
     std::string m_strLoadedTree; // the tree's text as loaded, to save only changes
     bool m_fTreeExisted;
+    // Whether the tree is saved when the command ends: what the component did to it (ports it
+    // created, bindings) is kept even when the command fails; a refused configuration change is not.
+    bool m_fSaveTree;
     std::unique_ptr<CHost> m_pHost;
     CHotPlugNotifier m_notifier;
     std::string m_strHotPlugStatus;

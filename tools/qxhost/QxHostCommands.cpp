@@ -1,5 +1,6 @@
 // The qxhost subcommands.
 #include <libusb.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -137,6 +138,11 @@ bool ReadInput(const std::string& strFile, std::vector<unsigned char>* pvecData,
             }
             pvecData->insert(pvecData->end(), auc, auc + n);
         }
+    }
+    struct stat st;
+    if (stat(strFile.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *pstrError = "cannot read " + strFile + ": " + std::strerror(EISDIR);
+        return false;
     }
     std::ifstream in(strFile, std::ios::binary);
     if (!in) {
@@ -354,7 +360,8 @@ int CQxHost::Print(ARGS& args)
     const bool fSaved = SaveTreeIfChanged();
     if (ulResult != PHR_SUCCESS)
         return Fail("print on " + strPath + " failed: " + CCodeNames::Result(ulResult) + " after " +
-                    std::to_string(ulDone) + " of " + std::to_string(ulTotal) + " bytes");
+                    std::to_string(ulDone) + " of " + std::to_string(ulTotal) + " bytes" +
+                    (fInterrupted ? " (interrupted)" : ""));
     if (ulDone < ulTotal)
         return Fail("print on " + strPath + " incomplete: " + std::to_string(ulDone) + " of " +
                     std::to_string(ulTotal) + " bytes written" + (fInterrupted ? " (interrupted)" : ""));
@@ -510,11 +517,13 @@ int CQxHost::AddPort(ARGS& args)
     const unsigned int ulResult = m_pHost->Ioctl(m_pHost->NewHandle(), ulCode, PackText(strRequest, fUcs2), nullptr);
     Say("%s %s: %s\n", CCodeNames::Control(ulCode).c_str(), strRequest.c_str(), CCodeNames::Result(ulResult).c_str());
     StopComponent();
-    if (ulResult != PHR_SUCCESS)
+    if (ulResult != PHR_SUCCESS) {
+        m_fSaveTree = false;
         return Fail("add-port " + strRequest + ": " + CCodeNames::Result(ulResult) +
                     (ulResult == PHR_INVALID_PARAMETER && strKind == "JV" ? " (add the port " + strName + " first)"
                                                                           : "") +
                     "; the property tree is unchanged");
+    }
     if (!SaveTreeIfChanged())
         return 1;
     Say("saved %s\n", m_strProperties.c_str());
@@ -537,6 +546,7 @@ int CQxHost::DeletePort(ARGS& args)
         m_pHost->Properties().Remove("/" + strKind + "/" + strName);
     StopComponent();
     if (ulResult != PHR_SUCCESS) {
+        m_fSaveTree = false;
         std::string strWhy;
         if (ulResult == PHR_PERMISSION_ERROR)
             strWhy = " (delete its display part JV/" + strName + " first)";
