@@ -309,8 +309,12 @@ bool CUsbIO::SetPower(unsigned int ulState)
         m_nPower = nState;
     }
     if (nState == PH_POWER_UNAVAILABLE && __atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0) {
+        // The status that led here came from a device copy taken a moment ago; a re-attach or a
+        // boot-mode claim may have bound a new device since. Only a binding that is itself
+        // unavailable is dropped, so a fresh one is never lost to a stale decision.
         const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
-        if (pCalls != nullptr && pCalls->pfCloseUSBDevice != nullptr && m_pUpdateUSB != nullptr)
+        if (pCalls != nullptr && pCalls->pfCloseUSBDevice != nullptr && m_pUpdateUSB != nullptr &&
+            GetDevice().GetStatus() == PH_POWER_UNAVAILABLE)
             pCalls->pfCloseUSBDevice(m_pUpdateUSB, m_info.hPort);
     }
     if (nOld == nState)

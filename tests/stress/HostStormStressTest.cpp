@@ -165,8 +165,12 @@ TEST_F(HostStorm, SixteenThreadsOfRandomCallsOnFourPorts)
                     // Mostly receipts; now and then a job longer than one transfer piece.
                     const size_t ulLength = rng() % 50 == 0 ? 65536 + rng() % 70000 : rng() % 6000;
                     const unsigned int ul = BookedWrite(part.book, part.h.load(), Pattern(ulLength, rng()));
+                    // A device request refused (the flow-control read-back disagreeing because another thread
+                    // switched the mode, a transfer on a device just released) ends a write with
+                    // PHR_UNEXPECTED_SYSTEM_ERROR.
                     EXPECT_TRUE(ul == PHR_SUCCESS || ul == PHR_WRITE_TIMEOUT || ul == PHR_DEVICE_NOT_AVAILABLE ||
-                                ul == PHR_NOT_CONNECTED || ul == PHR_INVALID_PARAMETER)
+                                ul == PHR_NOT_CONNECTED || ul == PHR_INVALID_PARAMETER ||
+                                ul == PHR_UNEXPECTED_SYSTEM_ERROR)
                         << std::hex << ul;
                 } else if (ulAction < 50) {
                     // An empty buffer, and a null count pointer (only where no count can be lost).

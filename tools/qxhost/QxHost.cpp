@@ -24,7 +24,7 @@
 
 namespace {
 
-struct COMMAND_SPEC {
+struct COMMAND_INFO {
     const char* pszName;
     std::size_t ulMinArgs;
     std::size_t ulMaxArgs;
@@ -33,7 +33,7 @@ struct COMMAND_SPEC {
     bool fComponent;       // initialises the component
 };
 
-const COMMAND_SPEC kCommands[] = {
+const COMMAND_INFO kCommands[] = {
     {"ports", 0, 0, "--no-power", "--wait", true},
     {"print", 2, 2, "--progress --no-progress", "", true},
     {"watch", 1, 1, "", "--for --events", true},
@@ -47,11 +47,11 @@ const COMMAND_SPEC kCommands[] = {
     {"help", 0, 1, "", "", false},
 };
 
-const COMMAND_SPEC* FindCommand(const std::string& strName)
+const COMMAND_INFO* FindCommand(const std::string& strName)
 {
-    for (const COMMAND_SPEC& spec : kCommands)
-        if (strName == spec.pszName)
-            return &spec;
+    for (const COMMAND_INFO& info : kCommands)
+        if (strName == info.pszName)
+            return &info;
     return nullptr;
 }
 
@@ -307,7 +307,7 @@ int CQxHost::Run(int argc, char** argv)
     ARGS args;
     bool fHelp = false;
     bool fEndOfOptions = false;
-    const COMMAND_SPEC* pSpec = nullptr;
+    const COMMAND_INFO* pInfo = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string strArg = argv[i];
         if (!fEndOfOptions && strArg == "--") {
@@ -315,9 +315,9 @@ int CQxHost::Run(int argc, char** argv)
             continue;
         }
         if (fEndOfOptions || strArg.size() < 2 || strArg[0] != '-') {
-            if (pSpec == nullptr) {
-                pSpec = FindCommand(strArg);
-                if (pSpec == nullptr)
+            if (pInfo == nullptr) {
+                pInfo = FindCommand(strArg);
+                if (pInfo == nullptr)
                     return UsageError("", "unknown command '" + strArg + "'");
                 args.strCommand = strArg;
             } else {
@@ -351,27 +351,27 @@ int CQxHost::Run(int argc, char** argv)
                 return UsageError(args.strCommand, "option " + strArg + " needs a value");
         } else if (strArg == "--no-hotplug" && !fHasValue) {
             m_fHotPlug = false;
-        } else if (pSpec != nullptr && InList(pSpec->pszFlags, strArg) && !fHasValue) {
+        } else if (pInfo != nullptr && InList(pInfo->pszFlags, strArg) && !fHasValue) {
             args.mapOptions[strArg] = "";
-        } else if (pSpec != nullptr && InList(pSpec->pszValues, strArg)) {
+        } else if (pInfo != nullptr && InList(pInfo->pszValues, strArg)) {
             std::string str;
             if (!takeValue(&str))
                 return UsageError(args.strCommand, "option " + strArg + " needs a value");
             args.mapOptions[strArg] = str;
         } else {
             return UsageError(args.strCommand, "unknown option '" + std::string(argv[i]) + "'" +
-                                                   (pSpec != nullptr ? " for " + args.strCommand : ""));
+                                                   (pInfo != nullptr ? " for " + args.strCommand : ""));
         }
     }
 
-    if (pSpec == nullptr || args.strCommand == "help") {
+    if (pInfo == nullptr || args.strCommand == "help") {
         std::string strTopic = args.vecPositional.empty() ? "" : args.vecPositional[0];
-        if (pSpec != nullptr && fHelp && strTopic.empty())
+        if (pInfo != nullptr && fHelp && strTopic.empty())
             strTopic = "help";
         const std::string strText = HelpText(strTopic);
         if (strText.empty())
             return UsageError("", "unknown command '" + strTopic + "'");
-        if (pSpec == nullptr && !fHelp) {
+        if (pInfo == nullptr && !fHelp) {
             std::fputs(strText.c_str(), m_pErr);
             return 2;
         }
@@ -382,10 +382,10 @@ int CQxHost::Run(int argc, char** argv)
         std::fputs(HelpText(args.strCommand).c_str(), m_pOut);
         return 0;
     }
-    if (args.vecPositional.size() < pSpec->ulMinArgs)
+    if (args.vecPositional.size() < pInfo->ulMinArgs)
         return UsageError(args.strCommand, "missing argument");
-    if (args.vecPositional.size() > pSpec->ulMaxArgs)
-        return UsageError(args.strCommand, "unexpected argument '" + args.vecPositional[pSpec->ulMaxArgs] + "'");
+    if (args.vecPositional.size() > pInfo->ulMaxArgs)
+        return UsageError(args.strCommand, "unexpected argument '" + args.vecPositional[pInfo->ulMaxArgs] + "'");
     if (m_strProperties.empty())
         m_strProperties = DefaultPropertiesFile();
 
@@ -413,7 +413,7 @@ int CQxHost::Run(int argc, char** argv)
         nResult = Version(args);
     StopComponent();
     StopSignalWatcher();
-    if (pSpec->fComponent && !SaveTreeIfChanged() && nResult == 0)
+    if (pInfo->fComponent && !SaveTreeIfChanged() && nResult == 0)
         nResult = 1;
     return nResult;
 }
