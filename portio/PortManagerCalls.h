@@ -12,4 +12,6 @@ struct _PORT_MANAGER_CALLS {
   unsigned int (*pfOpenHandleOnly)(CUpdateUSB* pManager, void* hPort);     // take the USB handle back
   void (*pfCloseHandleOnly)(CUpdateUSB* pManager, void* hPort);            // release the USB handle
   int (*pfUpdateConnectStatus)(CUpdateUSB* pManager, void* hPort, int v);  // set bReleased of the part
+  // Drops the binding only while it is still the given device instance; may be null.
+  void (*pfCloseUSBDeviceIf)(CUpdateUSB* pManager, void* hPort, const CUSBDevice& expected);
 };

@@ -313,9 +313,15 @@ bool CUsbIO::SetPower(unsigned int ulState)
         // boot-mode claim may have bound a new device since. Only a binding that is itself
         // unavailable is dropped, so a fresh one is never lost to a stale decision.
         const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
-        if (pCalls != nullptr && pCalls->pfCloseUSBDevice != nullptr && m_pUpdateUSB != nullptr &&
-            GetDevice().GetStatus() == PH_POWER_UNAVAILABLE)
-            pCalls->pfCloseUSBDevice(m_pUpdateUSB, m_info.hPort);
+        if (pCalls != nullptr && m_pUpdateUSB != nullptr) {
+            CUSBDevice current = GetDevice();
+            if (current.GetStatus() == PH_POWER_UNAVAILABLE) {
+                if (pCalls->pfCloseUSBDeviceIf != nullptr)
+                    pCalls->pfCloseUSBDeviceIf(m_pUpdateUSB, m_info.hPort, current);
+                else if (pCalls->pfCloseUSBDevice != nullptr)
+                    pCalls->pfCloseUSBDevice(m_pUpdateUSB, m_info.hPort);
+            }
+        }
     }
     if (nOld == nState)
         return false;

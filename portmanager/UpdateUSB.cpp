@@ -34,12 +34,13 @@ unsigned int FirstWord(const CData& data)
 // The port I/O objects reach this port manager only through this table.
 CUSBDevice CallGetUSBDevice(CUpdateUSB* p, void* h) { return p->GetUSBDevice(h); }
 void CallCloseUSBDevice(CUpdateUSB* p, void* h) { p->CloseUSBDevice(h); }
+void CallCloseUSBDeviceIf(CUpdateUSB* p, void* h, const CUSBDevice& expected) { p->CloseUSBDeviceIf(h, expected); }
 unsigned int CallOpenHandleOnly(CUpdateUSB* p, void* h) { return p->OpenHandleOnly(h); }
 void CallCloseHandleOnly(CUpdateUSB* p, void* h) { p->CloseHandleOnly(h); }
 int CallUpdateConnectStatus(CUpdateUSB* p, void* h, int v) { return p->UpdateConnectStatus(h, v); }
 
 const _PORT_MANAGER_CALLS kPortManagerCalls = {CallGetUSBDevice, CallCloseUSBDevice, CallOpenHandleOnly,
-                                               CallCloseHandleOnly, CallUpdateConnectStatus};
+                                               CallCloseHandleOnly, CallUpdateConnectStatus, CallCloseUSBDeviceIf};
 
 // Stops a thread object and waits for its body to end.
 void StopThread(CThread*& pThread)
@@ -519,6 +520,14 @@ void CUpdateUSB::CloseUSBDevice(void* hPort)
 {
     CLock::CGuard deviceGuard(*m_pDeviceLock);
     m_mapDevices.erase(hPort);
+}
+
+void CUpdateUSB::CloseUSBDeviceIf(void* hPort, const CUSBDevice& expected)
+{
+    CLock::CGuard deviceGuard(*m_pDeviceLock);
+    auto it = m_mapDevices.find(hPort);
+    if (it != m_mapDevices.end() && it->second.SharesConnection(expected))
+        m_mapDevices.erase(it);
 }
 
 int CUpdateUSB::UpdateConnectStatus(void* hPort, int nValue)

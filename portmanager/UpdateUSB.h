@@ -60,6 +60,7 @@ class CUpdateUSB {
   unsigned int OpenHandleOnly(void* hPort);
   void CloseHandleOnly(void* hPort);
   void CloseUSBDevice(void* hPort);
+  void CloseUSBDeviceIf(void* hPort, const CUSBDevice& expected);
   int UpdateConnectStatus(void* hPort, int nValue);
 
   // Port configuration.

@@ -56,8 +56,10 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
                 return 0;
             }
             {
+                // A binding left over from the port's own, now unavailable device would keep the
+                // insertion below from taking place; a live binding is never replaced.
                 CUSBDevice current = GetUSBDevice(pEntry->hPort);
-                if (current.GetStatus() != 2)
+                if (current.GetStatus() == PH_POWER_UNAVAILABLE)
                     CloseUSBDevice(pEntry->hPort);
             }
             pEntry->nKind = nKind;

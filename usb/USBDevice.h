@@ -53,6 +53,10 @@ public:
     int GetKind() const { return m_nKind; }
     // The transfer context while open (null when closed); callers use it only as an opaque tag.
     _USBQX* GetContext() const { return m_pUSBQX; }
+    // True when both are copies of one device instance (they share one connection count).
+    bool SharesConnection(const CUSBDevice& other) const {
+        return m_pnRefCount == other.m_pnRefCount && m_strDeviceName == other.m_strDeviceName;
+    }
 
     // Transport on libusb-1.0. None of these uses the object's state, only the context given.
     static bool zph_usb_lib_init();

@@ -76,7 +76,7 @@ int FakeUpdateConnectStatus(CUpdateUSB* p, void*, int v)
 }
 
 const _PORT_MANAGER_CALLS kFakeCalls = {FakeGetUSBDevice, FakeCloseUSBDevice, FakeOpenHandleOnly,
-                                        FakeCloseHandleOnly, FakeUpdateConnectStatus};
+                                        FakeCloseHandleOnly, FakeUpdateConnectStatus, nullptr};
 
 void RecordEvent(void* hPort, unsigned int ulCode, CData data)
 {

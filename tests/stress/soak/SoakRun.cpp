@@ -111,7 +111,8 @@ int main(int argc, char** argv)
     const auto start = Clock::now();
     for (unsigned long i = 0; i < ulWrites; ++i) {
         if (ulReplugEvery != 0 && i != 0 && i % ulReplugEvery == 0) {
-            const size_t d = rng() % vecConfigs.size();
+            // In turn, so that no instance lives long enough for its record to weigh on the figures.
+            const size_t d = ulReplugs % vecConfigs.size();
             usbsim::unplug(vecCurrent[d]);
             vecRetired[2 * d] += vecCurrent[d]->received(usbsim::Channel::Printer).size();
             vecRetired[2 * d + 1] += vecCurrent[d]->received(usbsim::Channel::Display).size();
@@ -119,7 +120,7 @@ int main(int argc, char** argv)
             vecCurrent[d] = usbsim::plug(vecConfigs[d]);
             ++ulReplugs;
         }
-        if (i % 1000 == 0)
+        if (i % 200 == 0)
             for (const usbsim::DevicePtr& p : vecCurrent)
                 p->clearRecords();
         PART& part = vecParts[i % vecParts.size()];
