@@ -1,12 +1,45 @@
 #include "threads/Thread.h"
 
 #include <errno.h>
+#include <pthread.h>
+
+#include <vector>
 
 #include "log/Log.h"
 
 namespace {
 
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
+
+// Threads whose body has ended but that may still be running this library's last instructions.
+// They are joined on the next start and when the library is unloaded, so a host that unloads the
+// library right after stopping it never pulls the code out from under a returning thread.
+pthread_mutex_t g_endedLock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<pthread_t> g_vecEnded;
+
+void JoinEndedThreads() {
+    std::vector<pthread_t> vecEnded;
+    pthread_mutex_lock(&g_endedLock);
+    vecEnded.swap(g_vecEnded);
+    pthread_mutex_unlock(&g_endedLock);
+    for (pthread_t hThread : vecEnded) pthread_join(hThread, nullptr);
+}
+
+void NoteThreadEnding() {
+    pthread_mutex_lock(&g_endedLock);
+    try {
+        g_vecEnded.push_back(pthread_self());
+    } catch (...) {
+        // Without room to be joined the thread cleans up after itself, as a detached one would.
+        pthread_detach(pthread_self());
+    }
+    pthread_mutex_unlock(&g_endedLock);
+}
+
+// Destroyed before g_vecEnded (defined after it), at unload or process exit.
+struct CEndedThreadJoiner {
+    ~CEndedThreadJoiner() { JoinEndedThreads(); }
+} g_endedThreadJoiner;
 
 void RunBody(CThreadUser* pUser, void (*pfnCallback)(void*), void* pArg) {
     try {
@@ -80,6 +113,7 @@ bool CThread::Start(CThreadUser* pUser) {
 }
 
 bool CThread::StartThread() {
+    JoinEndedThreads();
     m_evCompleted.Reset();
     CEvent::Set(false);
     int rc = pthread_create(&m_hThread, nullptr, ThreadFunction, this);
@@ -87,7 +121,6 @@ bool CThread::StartThread() {
         errno = rc;
         return false;
     }
-    pthread_detach(m_hThread);
     if (m_iFireAndForget != 0) {
         // The thread sets completion once it has copied what it runs; from then on it never
         // touches this object, which the caller may destroy.
@@ -106,9 +139,12 @@ void* CThread::ThreadFunction(void* pThis) {
         void* pArg = pThread->m_pArg;
         pThread->m_evCompleted.Set(true);
         RunBody(pUser, pfnCallback, pArg);
+        NoteThreadEnding();
         return nullptr;
     }
     RunBody(pThread->m_pUser, pThread->m_pfnCallback, pThread->m_pArg);
+    // Listed before completion is signalled, so an unload that follows the wait finds it.
+    NoteThreadEnding();
     pThread->CEvent::Set(false);
     s_lock.Enter();
     pThread->m_pUser = nullptr;
