@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <pthread.h>
 
-#include <vector>
 
 #include "log/Log.h"
 
@@ -11,32 +10,38 @@ namespace {
 
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
-// Threads whose body has ended but that may still be running this library's last instructions.
-// They are joined on the next start and when the library is unloaded, so a host that unloads the
-// library right after stopping it never pulls the code out from under a returning thread.
+// Controlled threads whose body has ended but that may still be running this library's last
+// instructions. They are joined on the next start and when the library is unloaded, so a host that
+// unloads the library right after stopping it never pulls the code out from under a returning
+// thread. (Fire-and-forget workers stay detached: the log's unload wait accounts for them.)
+// Plain storage with no destructor, so a late thread can never append to a destroyed object.
+constexpr size_t kMaxEnded = 256;
 pthread_mutex_t g_endedLock = PTHREAD_MUTEX_INITIALIZER;
-std::vector<pthread_t> g_vecEnded;
+pthread_t g_ahEnded[kMaxEnded];
+size_t g_nEnded = 0;
 
 void JoinEndedThreads() {
-    std::vector<pthread_t> vecEnded;
+    pthread_t ahEnded[kMaxEnded];
     pthread_mutex_lock(&g_endedLock);
-    vecEnded.swap(g_vecEnded);
+    const size_t nEnded = g_nEnded;
+    for (size_t i = 0; i < nEnded; ++i) ahEnded[i] = g_ahEnded[i];
+    g_nEnded = 0;
     pthread_mutex_unlock(&g_endedLock);
-    for (pthread_t hThread : vecEnded) pthread_join(hThread, nullptr);
+    for (size_t i = 0; i < nEnded; ++i) pthread_join(ahEnded[i], nullptr);
 }
 
 void NoteThreadEnding() {
     pthread_mutex_lock(&g_endedLock);
-    try {
-        g_vecEnded.push_back(pthread_self());
-    } catch (...) {
+    if (g_nEnded < kMaxEnded) {
+        g_ahEnded[g_nEnded++] = pthread_self();
+    } else {
         // Without room to be joined the thread cleans up after itself, as a detached one would.
         pthread_detach(pthread_self());
     }
     pthread_mutex_unlock(&g_endedLock);
 }
 
-// Destroyed before g_vecEnded (defined after it), at unload or process exit.
+// Runs at unload or process exit.
 struct CEndedThreadJoiner {
     ~CEndedThreadJoiner() { JoinEndedThreads(); }
 } g_endedThreadJoiner;
@@ -122,6 +127,7 @@ bool CThread::StartThread() {
         return false;
     }
     if (m_iFireAndForget != 0) {
+        pthread_detach(m_hThread);
         // The thread sets completion once it has copied what it runs; from then on it never
         // touches this object, which the caller may destroy.
         m_evCompleted.Wait(kInfinite);
@@ -139,7 +145,6 @@ void* CThread::ThreadFunction(void* pThis) {
         void* pArg = pThread->m_pArg;
         pThread->m_evCompleted.Set(true);
         RunBody(pUser, pfnCallback, pArg);
-        NoteThreadEnding();
         return nullptr;
     }
     RunBody(pThread->m_pUser, pThread->m_pfnCallback, pThread->m_pArg);
