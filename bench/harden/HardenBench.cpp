@@ -2,10 +2,11 @@
 // substitute host, one printer port open on the simulated bus, the log daemon present (not keeping
 // what it receives).
 //  - power change to event: the printer goes offline (or comes back) at a random moment of the
-//    monitoring cycle; the time until the host's sink has the power event. Going offline includes the
-//    50 ms confirmation of a not-ready status.
+//    monitoring cycle; the time until the host's sink has the power event. Going offline includes
+//    the 50 ms confirmation of a not-ready status.
 //  - replug to first write: the printer is unplugged and plugged in again (the bus signals the
-//    hot-plug notice); the time until a one-byte write first succeeds, the host retrying every 1 ms.
+//    hot-plug notice); the time until a one-byte write first succeeds, the host retrying every 1
+//    ms.
 // Argument 0 selects the timing model (0 full speed, 1 high speed).
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -27,15 +28,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-usbsim::Timing TimingFor(int64_t nSpeed)
-{
+usbsim::Timing TimingFor(int64_t nSpeed) {
     return nSpeed == 0 ? usbsim::Timing::fullSpeed() : usbsim::Timing::highSpeed();
 }
 
 class CStack {
 public:
-    CStack()
-    {
+    CStack() {
         char szTemplate[] = "/tmp/taliun-hbench.XXXXXX";
         m_strDir = mkdtemp(szTemplate) != nullptr ? szTemplate : "/tmp";
         setenv("TALIUN_LOG_SOCKET", (m_strDir + "/log.sock").c_str(), 1);
@@ -51,10 +50,8 @@ public:
         m_hPort = m_host.NewHandle();
         m_bOk = m_bOk && m_host.Open(m_hPort, "QX/P1") == PHR_SUCCESS;
     }
-    ~CStack()
-    {
-        if (m_bOk)
-            m_host.Close(m_hPort);
+    ~CStack() {
+        if (m_bOk) m_host.Close(m_hPort);
         m_host.Unload();
         m_pDaemon->Stop();
         usbsim::resetBus();
@@ -64,16 +61,13 @@ public:
     bool Ok() const { return m_bOk; }
 
     // Position in the handle's events from which to look for the next power event with the state.
-    bool WaitForPower(int nState, size_t ulFrom, Clock::time_point* pWhen)
-    {
+    bool WaitForPower(int nState, size_t ulFrom, Clock::time_point* pWhen) {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         while (Clock::now() < deadline) {
             HOST_EVENT ev;
-            if (!m_host.WaitForEvent(m_hPort, PH_EVENT_POWER_STATE, 1000, &ev, ulFrom))
-                continue;
+            if (!m_host.WaitForEvent(m_hPort, PH_EVENT_POWER_STATE, 1000, &ev, ulFrom)) continue;
             int n = -9;
-            if (ev.vecData.size() == 4)
-                memcpy(&n, ev.vecData.data(), 4);
+            if (ev.vecData.size() == 4) memcpy(&n, ev.vecData.data(), 4);
             if (n == nState) {
                 *pWhen = ev.time;
                 return true;
@@ -95,8 +89,7 @@ private:
     bool m_bOk = false;
 };
 
-void BM_PowerChangeToEvent(benchmark::State& state)
-{
+void BM_PowerChangeToEvent(benchmark::State& state) {
     usbsim::resetBus();
     usbsim::setTiming(TimingFor(state.range(0)));
     const bool bGoOffline = state.range(1) == 0;
@@ -139,8 +132,7 @@ void BM_PowerChangeToEvent(benchmark::State& state)
     }
 }
 
-void BM_ReplugToFirstWrite(benchmark::State& state)
-{
+void BM_ReplugToFirstWrite(benchmark::State& state) {
     usbsim::resetBus();
     usbsim::setTiming(TimingFor(state.range(0)));
     usbsim::setHotplugSignal(SIGUSR1);
@@ -157,7 +149,8 @@ void BM_ReplugToFirstWrite(benchmark::State& state)
         // The port notices the loss (a write is refused) before the device comes back.
         unsigned int ulWritten = 0;
         const auto gone = Clock::now() + std::chrono::seconds(10);
-        while (stack.m_host.Write(stack.m_hPort, data, &ulWritten) == PHR_SUCCESS && Clock::now() < gone)
+        while (stack.m_host.Write(stack.m_hPort, data, &ulWritten) == PHR_SUCCESS &&
+               Clock::now() < gone)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
         const auto t0 = Clock::now();
@@ -165,9 +158,9 @@ void BM_ReplugToFirstWrite(benchmark::State& state)
         const auto deadline = t0 + std::chrono::seconds(30);
         bool bDone = false;
         while (!bDone && Clock::now() < deadline) {
-            bDone = stack.m_host.Write(stack.m_hPort, data, &ulWritten) == PHR_SUCCESS && ulWritten == 1;
-            if (!bDone)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            bDone = stack.m_host.Write(stack.m_hPort, data, &ulWritten) == PHR_SUCCESS &&
+                    ulWritten == 1;
+            if (!bDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (!bDone) {
             state.SkipWithError("no write after the replug");
@@ -186,7 +179,12 @@ BENCHMARK(BM_PowerChangeToEvent)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(40);
-BENCHMARK(BM_ReplugToFirstWrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(40);
+BENCHMARK(BM_ReplugToFirstWrite)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(40);
 
 }  // namespace
 

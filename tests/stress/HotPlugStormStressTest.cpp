@@ -1,9 +1,9 @@
 // Hot-plug storm: a thousand times one of three devices (two printers and a printer with a customer
 // display, all four parts open) is unplugged and plugged in again at random moments while host
-// threads keep printing to every part; now and then a device stays away for a while. Every call must
-// come back within its bound with a defined result, the ports must stay bound to their devices and
-// print again after the storm, and no byte may be lost or counted twice: what all instances of a
-// device took on a channel equals what the writes to that part reported.
+// threads keep printing to every part; now and then a device stays away for a while. Every call
+// must come back within its bound with a defined result, the ports must stay bound to their devices
+// and print again after the storm, and no byte may be lost or counted twice: what all instances of
+// a device took on a channel equals what the writes to that part reported.
 #include <atomic>
 #include <future>
 #include <memory>
@@ -26,8 +26,7 @@ struct DEVICE {
     usbsim::DevicePtr pCurrent;
     std::atomic<unsigned long> ulPlugs{0};
 
-    usbsim::DevicePtr Current()
-    {
+    usbsim::DevicePtr Current() {
         std::lock_guard<std::mutex> lock(mutex);
         return pCurrent;
     }
@@ -43,25 +42,23 @@ struct PART {
 
 class HotPlugStorm : public StressFixture {
 protected:
-    void Plug(DEVICE& device, std::vector<std::unique_ptr<PART>>& vecParts)
-    {
+    void Plug(DEVICE& device, std::vector<std::unique_ptr<PART>>& vecParts) {
         usbsim::DevicePtr p = usbsim::plug(device.cfg);
         for (auto& pPart : vecParts)
-            if (pPart->pDevice == &device)
-                pPart->book.Add(p);
+            if (pPart->pDevice == &device) pPart->book.Add(p);
         std::lock_guard<std::mutex> lock(device.mutex);
         device.pCurrent = p;
         ++device.ulPlugs;
     }
-    std::string PortName(const std::string& strPort)
-    {
+    std::string PortName(const std::string& strPort) {
         std::string s;
-        return m_host.Properties().GetString("/QX/" + strPort + "/PortName", &s) ? s : std::string("<unset>");
+        return m_host.Properties().GetString("/QX/" + strPort + "/PortName", &s)
+                   ? s
+                   : std::string("<unset>");
     }
 };
 
-TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing)
-{
+TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing) {
     const unsigned int ulSeed = Seed();
     const unsigned long ulCycles = Scaled(kCyclesNormal, 50);
     printf("seed %u (TALIUN_STRESS_SEED repeats it), %lu cycles\n", ulSeed, ulCycles);
@@ -102,11 +99,13 @@ TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing)
                 PART& part = *vecParts[p];
                 std::mt19937 rng(ulSeed * 31u + static_cast<unsigned int>(p * kWritersPerPart + w));
                 while (!bStop.load()) {
-                    // One bulk piece at most: a write either reaches the device whole or reports what it took.
+                    // One bulk piece at most: a write either reaches the device whole or reports
+                    // what it took.
                     const std::vector<unsigned char> vecData = Pattern(1 + rng() % 4096, rng());
                     const unsigned int ul = BookedWrite(part.book, part.h, vecData);
-                    EXPECT_TRUE(ul == PHR_SUCCESS || ul == PHR_DEVICE_NOT_AVAILABLE || ul == PHR_WRITE_TIMEOUT ||
-                                ul == PHR_DEVICE_ERROR || ul == PHR_UNEXPECTED_SYSTEM_ERROR)
+                    EXPECT_TRUE(ul == PHR_SUCCESS || ul == PHR_DEVICE_NOT_AVAILABLE ||
+                                ul == PHR_WRITE_TIMEOUT || ul == PHR_DEVICE_ERROR ||
+                                ul == PHR_UNEXPECTED_SYSTEM_ERROR)
                         << std::hex << ul;
                     if (ul == PHR_DEVICE_NOT_AVAILABLE) {
                         ++part.ulAwayRefusals;
@@ -114,7 +113,8 @@ TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing)
                     }
                     if (rng() % 16 == 0) {
                         CData out;
-                        EXPECT_EQ(Ioctl(part.h, PH_USB_GET_POWER_STATE, CData(), &out), PHR_SUCCESS);
+                        EXPECT_EQ(Ioctl(part.h, PH_USB_GET_POWER_STATE, CData(), &out),
+                                  PHR_SUCCESS);
                     }
                 }
             }));
@@ -140,28 +140,31 @@ TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing)
     for (auto& pPart : vecParts) {
         PART& part = *pPart;
         const unsigned long ulGood = part.book.ulGood.load();
-        EXPECT_TRUE(WaitUntil([&] { return part.book.ulGood.load() > ulGood + 10; }, 30000)) << part.strPath;
+        EXPECT_TRUE(WaitUntil([&] { return part.book.ulGood.load() > ulGood + 10; }, 30000))
+            << part.strPath;
     }
     bStop = true;
-    for (std::future<void>& writer : vecWriters)
-        writer.get();
+    for (std::future<void>& writer : vecWriters) writer.get();
 
     PrintFigures("hot-plug storm");
     printf("%lu cycles, %lu long absences\n", ulCycles, ulLongAbsences);
     EXPECT_EQ(m_results.Undefined(), 0u);
     for (auto& pPart : vecParts) {
         PART& part = *pPart;
-        printf("%s: %lu instances, %lu writes succeeded, %lu failed (%lu with bytes, %lu refused while away), "
-               "%llu bytes reported, %llu taken\n",
-               part.strPath.c_str(), part.pDevice->ulPlugs.load(), part.book.ulGood.load(), part.book.ulFailed.load(),
-               part.book.ulFailedWithBytes.load(), part.ulAwayRefusals.load(), part.book.ullReported.load(),
-               part.book.Received());
+        printf(
+            "%s: %lu instances, %lu writes succeeded, %lu failed (%lu with bytes, %lu refused "
+            "while away), "
+            "%llu bytes reported, %llu taken\n",
+            part.strPath.c_str(), part.pDevice->ulPlugs.load(), part.book.ulGood.load(),
+            part.book.ulFailed.load(), part.book.ulFailedWithBytes.load(),
+            part.ulAwayRefusals.load(), part.book.ullReported.load(), part.book.Received());
         EXPECT_EQ(part.book.Received(), part.book.ullReported.load()) << part.strPath;
         const std::vector<unsigned char> vecLast = Pattern(3000, 5);
         unsigned int ulWritten = 0;
         const size_t ulBefore = part.pDevice->Current()->received(part.book.channel).size();
         EXPECT_EQ(Write(part.h, Bytes(vecLast), &ulWritten), PHR_SUCCESS) << part.strPath;
-        EXPECT_EQ(part.pDevice->Current()->received(part.book.channel).size(), ulBefore + vecLast.size())
+        EXPECT_EQ(part.pDevice->Current()->received(part.book.channel).size(),
+                  ulBefore + vecLast.size())
             << part.strPath << ": the last job went to the device now attached";
     }
     for (DEVICE& device : devices)
@@ -169,8 +172,7 @@ TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing)
     std::list<std::string> listPorts;
     m_host.Properties().GetChildren("/QX/", listPorts);
     EXPECT_EQ(listPorts.size(), 3u) << "no port was created for a device that has one";
-    for (auto& pPart : vecParts)
-        EXPECT_EQ(Close(pPart->h), PHR_SUCCESS) << pPart->strPath;
+    for (auto& pPart : vecParts) EXPECT_EQ(Close(pPart->h), PHR_SUCCESS) << pPart->strPath;
     fflush(stdout);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the stress suites: run lengths scaled for sanitizer builds, a watchdog over every
-// host call with its bound, the set of defined result codes, and byte accounting per device channel.
+// Shared pieces of the stress suites: run lengths scaled for sanitizer builds, a watchdog over
+// every host call with its bound, the set of defined result codes, and byte accounting per device
+// channel.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -36,7 +37,8 @@ namespace stress {
 using Clock = std::chrono::steady_clock;
 
 // Sanitizer builds run several times slower: they get shorter runs and longer bounds. The variable
-// TALIUN_STRESS_SCALE (a factor, e.g. 0.1 for a quick look or 5 for a long night) overrides the length.
+// TALIUN_STRESS_SCALE (a factor, e.g. 0.1 for a quick look or 5 for a long night) overrides the
+// length.
 #ifdef TALIUN_STRESS_SANITIZED
 constexpr double kDefaultScale = 0.25;
 constexpr unsigned int kBoundFactor = 4;
@@ -45,58 +47,73 @@ constexpr double kDefaultScale = 1.0;
 constexpr unsigned int kBoundFactor = 1;
 #endif
 
-inline double Scale()
-{
+inline double Scale() {
     const char* psz = getenv("TALIUN_STRESS_SCALE");
     const double d = psz != nullptr ? atof(psz) : 0.0;
     return d > 0.0 ? d : kDefaultScale;
 }
 
-inline unsigned long Scaled(unsigned long ulNormal, unsigned long ulMinimum = 1)
-{
+inline unsigned long Scaled(unsigned long ulNormal, unsigned long ulMinimum = 1) {
     return std::max(ulMinimum, static_cast<unsigned long>(static_cast<double>(ulNormal) * Scale()));
 }
 
-inline unsigned int Seed()
-{
+inline unsigned int Seed() {
     const char* psz = getenv("TALIUN_STRESS_SEED");
     return psz != nullptr ? static_cast<unsigned int>(strtoul(psz, nullptr, 0))
                           : static_cast<unsigned int>(std::random_device()());
 }
 
 // Longest time each host call may take, from the component's documented time-outs (normal build):
-//  - Write: no progress for the 5000 ms write time-out ends it; one transfer already under way and the
+//  - Write: no progress for the 5000 ms write time-out ends it; one transfer already under way and
+//  the
 //    forced-stop count request add at most the 5000 ms transfer time-outs.
 //  - Ioctl: the pass-through device request (two tries of a 5000 ms receive) or the mode workaround
 //    (a write, then at most 10000 ms for the answer).
-//  - Open: the answer probe (5 tries of 1000 ms plus 500 ms pauses), the serial number retry, and the
+//  - Open: the answer probe (5 tries of 1000 ms plus 500 ms pauses), the serial number retry, and
+//  the
 //    kernel-driver detach of a printer-class device (10 tries 1 s apart) before the first status.
 //  - Close: waits for writes in progress on the port and for the monitoring thread's current read.
 //  - Unload: every open port closes as above, then the plug-and-play thread ends.
 enum class Call { Open, Close, Write, Ioctl, Unload, Other };
 
-inline const char* CallName(Call call)
-{
+inline const char* CallName(Call call) {
     switch (call) {
-    case Call::Open: return "Open";
-    case Call::Close: return "Close";
-    case Call::Write: return "Write";
-    case Call::Ioctl: return "Ioctl";
-    case Call::Unload: return "Unload";
-    default: return "call";
+        case Call::Open:
+            return "Open";
+        case Call::Close:
+            return "Close";
+        case Call::Write:
+            return "Write";
+        case Call::Ioctl:
+            return "Ioctl";
+        case Call::Unload:
+            return "Unload";
+        default:
+            return "call";
     }
 }
 
-inline unsigned int BoundMs(Call call)
-{
+inline unsigned int BoundMs(Call call) {
     unsigned int ul = 0;
     switch (call) {
-    case Call::Write: ul = 15000; break;
-    case Call::Ioctl: ul = 25000; break;
-    case Call::Open: ul = 25000; break;
-    case Call::Close: ul = 25000; break;
-    case Call::Unload: ul = 60000; break;
-    default: ul = 25000; break;
+        case Call::Write:
+            ul = 15000;
+            break;
+        case Call::Ioctl:
+            ul = 25000;
+            break;
+        case Call::Open:
+            ul = 25000;
+            break;
+        case Call::Close:
+            ul = 25000;
+            break;
+        case Call::Unload:
+            ul = 60000;
+            break;
+        default:
+            ul = 25000;
+            break;
     }
     return ul * kBoundFactor;
 }
@@ -107,8 +124,7 @@ inline unsigned int BoundMs(Call call)
 class CWatchdog {
 public:
     CWatchdog() : m_thread([this] { Run(); }) {}
-    ~CWatchdog()
-    {
+    ~CWatchdog() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bStop = true;
@@ -121,8 +137,7 @@ public:
 
     // Runs fn as one watched call and returns its result.
     template <class Fn>
-    auto Watch(Call call, const std::string& strWhat, Fn fn) -> decltype(fn())
-    {
+    auto Watch(Call call, const std::string& strWhat, Fn fn) -> decltype(fn()) {
         const uint64_t id = Begin(call, strWhat);
         struct End {
             CWatchdog* p;
@@ -133,8 +148,7 @@ public:
     }
 
     // Longest observed duration per kind of call, in milliseconds, and the number of calls.
-    std::map<Call, double> LongestMs() const
-    {
+    std::map<Call, double> LongestMs() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_mapLongest;
     }
@@ -147,42 +161,43 @@ private:
         Clock::time_point start;
     };
 
-    uint64_t Begin(Call call, const std::string& strWhat)
-    {
+    uint64_t Begin(Call call, const std::string& strWhat) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const uint64_t id = ++m_ullNext;
         m_mapRunning[id] = ENTRY{call, strWhat, Clock::now()};
         return id;
     }
-    void Finish(uint64_t id)
-    {
+    void Finish(uint64_t id) {
         const Clock::time_point now = Clock::now();
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_mapRunning.find(id);
-        const double dMs = std::chrono::duration<double, std::milli>(now - it->second.start).count();
+        const double dMs =
+            std::chrono::duration<double, std::milli>(now - it->second.start).count();
         double& dLongest = m_mapLongest[it->second.call];
         dLongest = std::max(dLongest, dMs);
         m_mapRunning.erase(it);
         ++m_ullCalls;
     }
-    void Run()
-    {
+    void Run() {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_cond.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_bStop; })) {
             const Clock::time_point now = Clock::now();
             bool bHung = false;
             for (const auto& item : m_mapRunning) {
-                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - item.second.start).count();
-                if (ms > static_cast<long long>(BoundMs(item.second.call)))
-                    bHung = true;
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - item.second.start)
+                        .count();
+                if (ms > static_cast<long long>(BoundMs(item.second.call))) bHung = true;
             }
-            if (!bHung)
-                continue;
+            if (!bHung) continue;
             fprintf(stderr, "WATCHDOG: a call outlived its bound; calls in flight:\n");
             for (const auto& item : m_mapRunning) {
-                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - item.second.start).count();
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - item.second.start)
+                        .count();
                 fprintf(stderr, "  %s %s: %lld ms (bound %u ms)\n", CallName(item.second.call),
-                        item.second.strWhat.c_str(), static_cast<long long>(ms), BoundMs(item.second.call));
+                        item.second.strWhat.c_str(), static_cast<long long>(ms),
+                        BoundMs(item.second.call));
             }
             fflush(stderr);
             abort();
@@ -199,55 +214,48 @@ private:
     std::thread m_thread;
 };
 
-inline bool IsDefinedResult(unsigned int ul)
-{
+inline bool IsDefinedResult(unsigned int ul) {
     switch (ul) {
-    case PHR_SUCCESS:
-    case PHR_NOT_CONNECTED:
-    case PHR_INVALID_CONFIGURATION:
-    case PHR_INVALID_PARAMETER:
-    case PHR_NOT_SUPPORTED:
-    case PHR_UNEXPECTED_SYSTEM_ERROR:
-    case PHR_ALLOCATION_ERROR:
-    case PHR_OUT_OF_RESOURCES:
-    case PHR_RESPONSE_TIMEOUT:
-    case PHR_PERMISSION_ERROR:
-    case PHR_PORT_OPEN_FAILURE:
-    case PHR_DEVICE_ERROR:
-    case PHR_DEVICE_NOT_AVAILABLE:
-    case PHR_WRITE_TIMEOUT:
-        return true;
-    default:
-        return false;
+        case PHR_SUCCESS:
+        case PHR_NOT_CONNECTED:
+        case PHR_INVALID_CONFIGURATION:
+        case PHR_INVALID_PARAMETER:
+        case PHR_NOT_SUPPORTED:
+        case PHR_UNEXPECTED_SYSTEM_ERROR:
+        case PHR_ALLOCATION_ERROR:
+        case PHR_OUT_OF_RESOURCES:
+        case PHR_RESPONSE_TIMEOUT:
+        case PHR_PERMISSION_ERROR:
+        case PHR_PORT_OPEN_FAILURE:
+        case PHR_DEVICE_ERROR:
+        case PHR_DEVICE_NOT_AVAILABLE:
+        case PHR_WRITE_TIMEOUT:
+            return true;
+        default:
+            return false;
     }
 }
 
 // Counts every result by code, for the figures a run prints and for the defined-code check.
 class CResults {
 public:
-    void Add(const char* pszCall, unsigned int ulResult)
-    {
+    void Add(const char* pszCall, unsigned int ulResult) {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_map[std::string(pszCall)][ulResult];
-        if (!IsDefinedResult(ulResult))
-            ++m_ulUndefined;
+        if (!IsDefinedResult(ulResult)) ++m_ulUndefined;
     }
-    unsigned long Undefined() const
-    {
+    unsigned long Undefined() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_ulUndefined;
     }
-    unsigned long Total() const
-    {
+    unsigned long Total() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         unsigned long ul = 0;
         for (const auto& call : m_map)
-            for (const auto& code : call.second)
-                ul += code.second;
+            for (const auto& code : call.second) ul += code.second;
         return ul;
     }
-    void Print(FILE* pFile) const
-    {
+    void Print(FILE* pFile) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto& call : m_map) {
             fprintf(pFile, "  %-6s", call.first.c_str());
@@ -263,19 +271,16 @@ private:
     unsigned long m_ulUndefined = 0;
 };
 
-inline CData Word(unsigned int ulValue)
-{
+inline CData Word(unsigned int ulValue) {
     return CData(reinterpret_cast<const unsigned char*>(&ulValue), sizeof(ulValue));
 }
 
-inline CData Bytes(const std::vector<unsigned char>& vec)
-{
+inline CData Bytes(const std::vector<unsigned char>& vec) {
     return CData(vec.data(), static_cast<unsigned int>(vec.size()));
 }
 
 // Recognisable bytes: a run of a job can be told from its neighbours in a device's record.
-inline std::vector<unsigned char> Pattern(size_t ulLength, unsigned int ulSeed)
-{
+inline std::vector<unsigned char> Pattern(size_t ulLength, unsigned int ulSeed) {
     std::vector<unsigned char> vec(ulLength);
     for (size_t i = 0; i < ulLength; ++i)
         vec[i] = static_cast<unsigned char>((ulSeed * 131u + i * 7u + (i >> 8)) & 0xFF);
@@ -283,12 +288,10 @@ inline std::vector<unsigned char> Pattern(size_t ulLength, unsigned int ulSeed)
 }
 
 template <class Pred>
-bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000)
-{
+bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ulTimeoutMs * kBoundFactor);
     while (!pred()) {
-        if (Clock::now() > deadline)
-            return pred();
+        if (Clock::now() > deadline) return pred();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
@@ -308,34 +311,28 @@ struct CHANNEL_BOOK {
     std::atomic<unsigned long> ulFailed{0};
     std::atomic<unsigned long> ulFailedWithBytes{0};
 
-    void Add(const usbsim::DevicePtr& p)
-    {
+    void Add(const usbsim::DevicePtr& p) {
         std::lock_guard<std::mutex> lock(mutex);
         vecInstances.push_back(p);
     }
-    usbsim::DevicePtr Current()
-    {
+    usbsim::DevicePtr Current() {
         std::lock_guard<std::mutex> lock(mutex);
         return vecInstances.back();
     }
-    unsigned long long Received()
-    {
+    unsigned long long Received() {
         std::lock_guard<std::mutex> lock(mutex);
         unsigned long long ull = 0;
-        for (const usbsim::DevicePtr& p : vecInstances)
-            ull += p->received(channel).size();
+        for (const usbsim::DevicePtr& p : vecInstances) ull += p->received(channel).size();
         return ull;
     }
-    void Book(unsigned int ulResult, unsigned int ulWritten)
-    {
+    void Book(unsigned int ulResult, unsigned int ulWritten) {
         ullReported += ulWritten;
         if (ulResult == PHR_SUCCESS) {
             ullSucceeded += ulWritten;
             ++ulGood;
         } else {
             ++ulFailed;
-            if (ulWritten != 0)
-                ++ulFailedWithBytes;
+            if (ulWritten != 0) ++ulFailedWithBytes;
         }
     }
 };
@@ -344,8 +341,7 @@ struct CHANNEL_BOOK {
 // but does not keep what it receives (runs send millions of lines).
 class StressFixture : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char szTemplate[] = "/tmp/taliun-stress.XXXXXX";
         ASSERT_NE(mkdtemp(szTemplate), nullptr);
         m_strDir = szTemplate;
@@ -353,67 +349,58 @@ protected:
         setenv("TALIUN_CONFIGURATION", (m_strDir + "/taliun.configuration").c_str(), 1);
         usbsim::resetBus();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (m_host.IsInitialized())
             m_watchdog.Watch(Call::Unload, "Unload", [&] { m_host.Unload(); });
         usbsim::resetBus();
-        if (m_pDaemon)
-            m_pDaemon->Stop();
+        if (m_pDaemon) m_pDaemon->Stop();
         const std::string strCommand = "rm -rf '" + m_strDir + "'";
         if (system(strCommand.c_str()) != 0)
             fprintf(stderr, "could not remove %s\n", m_strDir.c_str());
     }
 
-    void StartDaemon()
-    {
+    void StartDaemon() {
         m_pDaemon.reset(new CLogDaemon(m_strDir + "/log.sock"));
         m_pDaemon->SetRecording(false);
         std::string strError;
         ASSERT_TRUE(m_pDaemon->Start(&strError)) << strError;
     }
 
-    void ConfigurePort(const std::string& strName, const std::string& strDevice, bool bDisplay = false,
-                       bool bPrinterClass = false)
-    {
+    void ConfigurePort(const std::string& strName, const std::string& strDevice,
+                       bool bDisplay = false, bool bPrinterClass = false) {
         CPropertyTree& tree = m_host.Properties();
         tree.SetString("/QX/" + strName + "/PortType", "USB");
         tree.SetString("/QX/" + strName + "/PortName", strDevice);
-        if (bPrinterClass)
-            tree.SetNumber("/QX/" + strName + "/DeviceClass", 1);
-        if (bDisplay)
-            tree.SetString("/JV/" + strName + "/PortType", "USB");
+        if (bPrinterClass) tree.SetNumber("/QX/" + strName + "/DeviceClass", 1);
+        if (bDisplay) tree.SetString("/JV/" + strName + "/PortType", "USB");
     }
 
-    void Load()
-    {
+    void Load() {
         ASSERT_TRUE(m_host.Load(TALIUN_LIBRARY)) << m_host.LastError();
         ASSERT_EQ(m_host.Initialize(), 1);
     }
 
     // Watched table calls; every result is counted.
-    unsigned int Open(void* h, const std::string& strPath)
-    {
-        const unsigned int ul =
-            m_watchdog.Watch(Call::Open, "Open(" + strPath + ")", [&] { return m_host.Open(h, strPath); });
+    unsigned int Open(void* h, const std::string& strPath) {
+        const unsigned int ul = m_watchdog.Watch(Call::Open, "Open(" + strPath + ")",
+                                                 [&] { return m_host.Open(h, strPath); });
         m_results.Add("Open", ul);
         return ul;
     }
-    unsigned int Close(void* h)
-    {
-        const unsigned int ul = m_watchdog.Watch(Call::Close, "Close", [&] { return m_host.Close(h); });
+    unsigned int Close(void* h) {
+        const unsigned int ul =
+            m_watchdog.Watch(Call::Close, "Close", [&] { return m_host.Close(h); });
         m_results.Add("Close", ul);
         return ul;
     }
-    unsigned int Write(void* h, const CData& data, unsigned int* pulWritten)
-    {
-        const unsigned int ul = m_watchdog.Watch(Call::Write, "Write(" + std::to_string(data.Length()) + ")",
-                                                 [&] { return m_host.Write(h, data, pulWritten); });
+    unsigned int Write(void* h, const CData& data, unsigned int* pulWritten) {
+        const unsigned int ul =
+            m_watchdog.Watch(Call::Write, "Write(" + std::to_string(data.Length()) + ")",
+                             [&] { return m_host.Write(h, data, pulWritten); });
         m_results.Add("Write", ul);
         return ul;
     }
-    unsigned int Ioctl(void* h, unsigned int ulCode, const CData& in, CData* pOut)
-    {
+    unsigned int Ioctl(void* h, unsigned int ulCode, const CData& in, CData* pOut) {
         char sz[32];
         snprintf(sz, sizeof sz, "Ioctl(%08X)", ulCode);
         const unsigned int ul =
@@ -422,8 +409,8 @@ protected:
         return ul;
     }
     // A write whose count goes to the channel's book.
-    unsigned int BookedWrite(CHANNEL_BOOK& book, void* h, const std::vector<unsigned char>& vecData)
-    {
+    unsigned int BookedWrite(CHANNEL_BOOK& book, void* h,
+                             const std::vector<unsigned char>& vecData) {
         unsigned int ulWritten = 0xFFFFFFFFu;
         const unsigned int ul = Write(h, Bytes(vecData), &ulWritten);
         if (ulWritten == 0xFFFFFFFFu)
@@ -433,9 +420,9 @@ protected:
         return ul;
     }
 
-    void PrintFigures(const char* pszRun)
-    {
-        printf("%s: %llu calls answered, longest:", pszRun, static_cast<unsigned long long>(m_watchdog.Calls()));
+    void PrintFigures(const char* pszRun) {
+        printf("%s: %llu calls answered, longest:", pszRun,
+               static_cast<unsigned long long>(m_watchdog.Calls()));
         for (const auto& item : m_watchdog.LongestMs())
             printf(" %s %.0f ms", CallName(item.first), item.second);
         printf("\nresults by call (code:count):\n");

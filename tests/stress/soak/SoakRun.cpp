@@ -6,8 +6,8 @@
 //
 //   stress_soak [writes=100000] [replug-every=500]
 //
-// Exit status: 0 when every write ended with a defined result and no byte was lost or counted twice,
-// 1 otherwise, 2 when the stack did not start.
+// Exit status: 0 when every write ended with a defined result and no byte was lost or counted
+// twice, 1 otherwise, 2 when the stack did not start.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -47,26 +47,24 @@ struct PART {
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const unsigned long ulWrites = argc > 1 ? strtoul(argv[1], nullptr, 0) : 100000;
     const unsigned long ulReplugEvery = argc > 2 ? strtoul(argv[2], nullptr, 0) : 500;
 
     char szTemplate[] = "/tmp/taliun-soak.XXXXXX";
-    if (mkdtemp(szTemplate) == nullptr)
-        return 2;
+    if (mkdtemp(szTemplate) == nullptr) return 2;
     const std::string strDir = szTemplate;
     setenv("TALIUN_LOG_SOCKET", (strDir + "/log.sock").c_str(), 1);
     setenv("TALIUN_CONFIGURATION", (strDir + "/taliun.configuration").c_str(), 1);
     CLogDaemon daemon(strDir + "/log.sock");
     daemon.SetRecording(false);
-    if (!daemon.Start())
-        return 2;
+    if (!daemon.Start()) return 2;
 
     std::vector<usbsim::DeviceConfig> vecConfigs = {usbsim::DeviceConfig::vendorPrinter("SOAKA"),
                                                     usbsim::DeviceConfig::displayPrinter("SOAKB")};
     // Bytes taken by instances that have left, per device and channel: an instance that has gone is
-    // dropped at once, so the simulator's records do not grow with the run and blur the memory figures.
+    // dropped at once, so the simulator's records do not grow with the run and blur the memory
+    // figures.
     std::vector<usbsim::DevicePtr> vecCurrent;
     std::vector<unsigned long long> vecRetired(2 * vecConfigs.size(), 0);
     for (size_t i = 0; i < vecConfigs.size(); ++i)
@@ -101,7 +99,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    printf("soak: pid %d, %lu writes, a replug every %lu writes\n", static_cast<int>(getpid()), ulWrites, ulReplugEvery);
+    printf("soak: pid %d, %lu writes, a replug every %lu writes\n", static_cast<int>(getpid()),
+           ulWrites, ulReplugEvery);
     fflush(stdout);
 
     std::mt19937 rng(20261208);
@@ -111,7 +110,8 @@ int main(int argc, char** argv)
     const auto start = Clock::now();
     for (unsigned long i = 0; i < ulWrites; ++i) {
         if (ulReplugEvery != 0 && i != 0 && i % ulReplugEvery == 0) {
-            // In turn, so that no instance lives long enough for its record to weigh on the figures.
+            // In turn, so that no instance lives long enough for its record to weigh on the
+            // figures.
             const size_t d = ulReplugs % vecConfigs.size();
             usbsim::unplug(vecCurrent[d]);
             vecRetired[2 * d] += vecCurrent[d]->received(usbsim::Channel::Printer).size();
@@ -121,28 +121,27 @@ int main(int argc, char** argv)
             ++ulReplugs;
         }
         if (i % 200 == 0)
-            for (const usbsim::DevicePtr& p : vecCurrent)
-                p->clearRecords();
+            for (const usbsim::DevicePtr& p : vecCurrent) p->clearRecords();
         PART& part = vecParts[i % vecParts.size()];
         vecData.assign(1 + rng() % 4096, static_cast<unsigned char>(i));
         unsigned int ulWritten = 0;
-        const unsigned int ul =
-            host.Write(part.h, CData(vecData.data(), static_cast<unsigned int>(vecData.size())), &ulWritten);
+        const unsigned int ul = host.Write(
+            part.h, CData(vecData.data(), static_cast<unsigned int>(vecData.size())), &ulWritten);
         switch (ul) {
-        case PHR_SUCCESS:
-            ++part.ulGood;
-            break;
-        case PHR_DEVICE_NOT_AVAILABLE:
-        case PHR_WRITE_TIMEOUT:
-        case PHR_UNEXPECTED_SYSTEM_ERROR:
-        case PHR_DEVICE_ERROR:
-            ++part.ulFailed;
-            // The device is away for a moment: the next write to it waits a little.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            break;
-        default:
-            ++ulUndefined;
-            break;
+            case PHR_SUCCESS:
+                ++part.ulGood;
+                break;
+            case PHR_DEVICE_NOT_AVAILABLE:
+            case PHR_WRITE_TIMEOUT:
+            case PHR_UNEXPECTED_SYSTEM_ERROR:
+            case PHR_DEVICE_ERROR:
+                ++part.ulFailed;
+                // The device is away for a moment: the next write to it waits a little.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                break;
+            default:
+                ++ulUndefined;
+                break;
         }
         if (ul == PHR_SUCCESS || ul == PHR_WRITE_TIMEOUT || ul == PHR_DEVICE_NOT_AVAILABLE)
             part.ullReported += ulWritten;
@@ -157,17 +156,19 @@ int main(int argc, char** argv)
     for (PART& part : vecParts) {
         const size_t ulChannel = part.channel == usbsim::Channel::Display ? 1 : 0;
         const unsigned long long ullTaken =
-            vecRetired[2 * part.ulDevice + ulChannel] + vecCurrent[part.ulDevice]->received(part.channel).size();
-        printf("soak: %s: %lu writes succeeded, %lu failed while the device was away, %llu bytes reported, "
-               "%llu taken%s\n",
-               part.strPath.c_str(), part.ulGood, part.ulFailed, part.ullReported, ullTaken,
-               ullTaken == part.ullReported ? "" : "  <-- MISMATCH");
-        if (ullTaken != part.ullReported)
-            nResult = 1;
+            vecRetired[2 * part.ulDevice + ulChannel] +
+            vecCurrent[part.ulDevice]->received(part.channel).size();
+        printf(
+            "soak: %s: %lu writes succeeded, %lu failed while the device was away, %llu bytes "
+            "reported, "
+            "%llu taken%s\n",
+            part.strPath.c_str(), part.ulGood, part.ulFailed, part.ullReported, ullTaken,
+            ullTaken == part.ullReported ? "" : "  <-- MISMATCH");
+        if (ullTaken != part.ullReported) nResult = 1;
         host.Close(part.h);
     }
-    printf("soak: %lu writes, %lu replugs, %lu undefined results, %.0f s\n", ulWrites, ulReplugs, ulUndefined,
-           std::chrono::duration<double>(Clock::now() - start).count());
+    printf("soak: %lu writes, %lu replugs, %lu undefined results, %.0f s\n", ulWrites, ulReplugs,
+           ulUndefined, std::chrono::duration<double>(Clock::now() - start).count());
     host.Unload();
     usbsim::resetBus();
     daemon.Stop();
