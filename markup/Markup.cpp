@@ -372,7 +372,31 @@ int CMarkup::x_FindElem(int iPosParent, int iPos, const char* szPath) const
         int iCandidate;
     };
     std::vector<Frame> vStack;
-    int iFirst = iPos ? m_aPos[iPos].iElemNext : m_aPos[iPosParent].iElemChild;
+    // Depth-first match of the steps from nStep on, starting with the sibling chain at iCandidate;
+    // backtracks to the next sibling of the step above when a chain runs out.
+    auto walk = [&](Frame start) {
+        vStack.assign(1, start);
+        while (!vStack.empty())
+        {
+            Frame& top = vStack.back();
+            if (!top.iCandidate)
+            {
+                vStack.pop_back();
+                if (!vStack.empty())
+                    vStack.back().iCandidate = m_aPos[vStack.back().iCandidate].iElemNext;
+                continue;
+            }
+            if (matches(top.iCandidate, vSteps[top.nStep]))
+            {
+                if (top.nStep + 1 == vSteps.size())
+                    return top.iCandidate;
+                vStack.push_back(Frame{top.nStep + 1, m_aPos[top.iCandidate].iElemChild});
+                continue;
+            }
+            top.iCandidate = m_aPos[top.iCandidate].iElemNext;
+        }
+        return 0;
+    };
     if (bDescendants)
     {
         // Document order below the parent, after the main position.
@@ -390,50 +414,14 @@ int CMarkup::x_FindElem(int iPosParent, int iPos, const char* szPath) const
                 continue;
             if (vSteps.size() == 1)
                 return i;
-            vStack.assign(1, Frame{1, m_aPos[i].iElemChild});
-            while (!vStack.empty())
-            {
-                Frame& top = vStack.back();
-                if (!top.iCandidate)
-                {
-                    vStack.pop_back();
-                    if (!vStack.empty())
-                        vStack.back().iCandidate = m_aPos[vStack.back().iCandidate].iElemNext;
-                    continue;
-                }
-                if (matches(top.iCandidate, vSteps[top.nStep]))
-                {
-                    if (top.nStep + 1 == vSteps.size())
-                        return top.iCandidate;
-                    vStack.push_back(Frame{top.nStep + 1, m_aPos[top.iCandidate].iElemChild});
-                    continue;
-                }
-                top.iCandidate = m_aPos[top.iCandidate].iElemNext;
-            }
+            // The rest of the path below this match; no match there moves on to the next one.
+            const int iFound = walk(Frame{1, m_aPos[i].iElemChild});
+            if (iFound)
+                return iFound;
         }
         return 0;
     }
-    vStack.assign(1, Frame{0, iFirst});
-    while (!vStack.empty())
-    {
-        Frame& top = vStack.back();
-        if (!top.iCandidate)
-        {
-            vStack.pop_back();
-            if (!vStack.empty())
-                vStack.back().iCandidate = m_aPos[vStack.back().iCandidate].iElemNext;
-            continue;
-        }
-        if (matches(top.iCandidate, vSteps[top.nStep]))
-        {
-            if (top.nStep + 1 == vSteps.size())
-                return top.iCandidate;
-            vStack.push_back(Frame{top.nStep + 1, m_aPos[top.iCandidate].iElemChild});
-            continue;
-        }
-        top.iCandidate = m_aPos[top.iCandidate].iElemNext;
-    }
-    return 0;
+    return walk(Frame{0, iPos ? m_aPos[iPos].iElemNext : m_aPos[iPosParent].iElemChild});
 }
 
 bool CMarkup::SavePos(const char* szPosName, int nMap)

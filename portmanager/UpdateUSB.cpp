@@ -272,13 +272,22 @@ unsigned int CUpdateUSB::OpenPort(void* hPort, std::string strPath)
 unsigned int CUpdateUSB::OpenDevice(CUSBDevice& device)
 {
     const unsigned int ulResult = device.Open();
-    if (device.GetContext() != nullptr)
-        return ulResult;
-    // Another binding may hold the same device open already; share it.
-    for (auto& entry : m_mapDevices)
-        if (entry.second.GetDeviceName() == device.GetDeviceName())
-            device = entry.second;
+    if (device.GetContext() == nullptr)
+        ShareOpenHandle(device);
     return ulResult;
+}
+
+bool CUpdateUSB::ShareOpenHandle(CUSBDevice& device)
+{
+    // Another binding may hold the device open already, and the device grants one handle only.
+    // The copy keeps this binding's own kind: the kind picks the channel and the requests.
+    for (auto& entry : m_mapDevices)
+        if (&entry.second != &device && entry.second.GetContext() != nullptr &&
+            entry.second.GetDeviceName() == device.GetDeviceName()) {
+            device = CUSBDevice(entry.second, device.GetKind());
+            return true;
+        }
+    return false;
 }
 
 unsigned int CUpdateUSB::ClosePort(void* hPort)
@@ -504,6 +513,10 @@ unsigned int CUpdateUSB::OpenHandleOnly(void* hPort)
     CLock::CGuard deviceGuard(*m_pDeviceLock);
     auto it = m_mapDevices.find(hPort);
     if (it == m_mapDevices.end())
+        return PHR_SUCCESS;
+    // Taking back a part of a two-part device whose other part is still open shares that
+    // part's handle again.
+    if (it->second.GetContext() == nullptr && ShareOpenHandle(it->second))
         return PHR_SUCCESS;
     return OpenDevice(it->second);
 }

@@ -57,6 +57,7 @@ class CUpdateUSB {
   // Device bindings.
   CUSBDevice GetUSBDevice(void* hPort);
   unsigned int OpenDevice(CUSBDevice& device);
+  bool ShareOpenHandle(CUSBDevice& device);  // with m_pDeviceLock held
   unsigned int OpenHandleOnly(void* hPort);
   void CloseHandleOnly(void* hPort);
   void CloseUSBDevice(void* hPort);

@@ -205,7 +205,9 @@ TEST_F(PortWrite, AbortBeforeAndDuringAWrite)
     EXPECT_TRUE(pDevice->received().empty());
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_CLEAR_WRITE_ABORT, CData(), nullptr), PHR_SUCCESS);
 
-    const std::vector<unsigned char> vecData = Pattern(1 << 20);
+    // Long enough (about 7 s at full speed) that the abort cannot miss the write even when this
+    // thread is descheduled for a while on a loaded machine; the write ends at the abort.
+    const std::vector<unsigned char> vecData = Pattern(8 << 20);
     unsigned int ulResult = 0;
     std::thread writer([&] { ulResult = m_host.Write(h, ToData(vecData), &ulWritten); });
     EXPECT_TRUE(pDevice->waitForReceived(1));

@@ -334,20 +334,20 @@ TEST_F(Faults, ConfigurationFileUnwritable) {
 // other part is open, must keep writing to its own channel (found by the host storm: the part took
 // over the other part's device object when it shared the open device again, kind included).
 TEST_F(Faults, TwoPartDeviceTakenBackKeepsItsChannels) {
-    if (getenv("TALIUN_STRESS_KNOWN_DEFECTS") == nullptr)
-        GTEST_SKIP()
-            << "known defect, not mended yet: CUpdateUSB::OpenDevice, when the device is open "
-               "already, "
-               "assigns the other binding's CUSBDevice to this one, kind included, so a part taken "
-               "back "
-               "with PH_USB_SET_DISCONNECTED 0 / PH_LOCK_PORT writes on the other part's channel. "
-               "Set TALIUN_STRESS_KNOWN_DEFECTS=1 to run it.";
     StartDaemon();
-    usbsim::DevicePtr pDevice = usbsim::plug(usbsim::DeviceConfig::displayPrinter("FAULT6"));
+    usbsim::setHotplugSignal(SIGUSR1);
+    const usbsim::DeviceConfig cfg = usbsim::DeviceConfig::displayPrinter("FAULT6");
+    usbsim::DevicePtr pDevice = usbsim::plug(cfg);
     ConfigurePort("P1", pDevice->deviceName(), true);
+    usbsim::unplug(pDevice);
+    // The device arrives once both parts are open: the bus scan at load, which re-opens open
+    // parts and reports them unavailable meanwhile, then has nothing to race with below.
     Load();
     void* hPrinter = OpenOk("QX/P1");
     void* hDisplay = OpenOk("JV/P1");
+    pDevice = usbsim::plug(cfg);
+    ASSERT_TRUE(WaitForPower(hPrinter, PH_POWER_READY));
+    ASSERT_TRUE(WaitForPower(hDisplay, PH_POWER_READY));
     std::vector<std::vector<unsigned char>> vecPrinter, vecDisplay;
     unsigned int ulJob = 0;
     for (void* hReleased : {hDisplay, hPrinter}) {

@@ -199,12 +199,6 @@ TEST_F(HostStorm, SixteenThreadsOfRandomCallsOnFourPorts) {
                 } else if (ulAction < 80) {
                     unsigned int ulCode =
                         Codes()[rng() % Codes().size()] | (rng() % 8 == 0 ? PH_UCS2_STRINGS : 0u);
-                    // A part of the two-part device taken back after a release writes to the other
-                    // part's channel (Faults.TwoPartDeviceTakenBackKeepsItsChannels); that case has
-                    // its own test.
-                    if (part.strPath.back() == '3' &&
-                        (ulCode & ~PH_UCS2_STRINGS) == PH_USB_SET_DISCONNECTED)
-                        ulCode = PH_USB_GET_POWER_STATE;
                     CData out;
                     Ioctl(part.h.load(), ulCode, ArgumentFor(rng, ulCode),
                           rng() % 4 ? &out : nullptr);
