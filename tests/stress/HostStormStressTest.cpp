@@ -80,7 +80,14 @@ protected:
 
     // In-data for a control code: mostly the right shape, sometimes not.
     CData ArgumentFor(std::mt19937& rng, unsigned int ulCode) {
-        if (rng() % 5 == 0) return Bytes(RandomBuffer(rng, 12));
+        if (rng() % 5 == 0) {
+            std::vector<unsigned char> vec = RandomBuffer(rng, 12);
+            // Never a raw send through the pass-through: a write-start request from the host
+            // restarts the device's byte count under a write in progress (the host's own doing).
+            if ((ulCode & ~PH_UCS2_STRINGS) == PH_USB_DEVICE_IOCTL && vec.size() >= 4)
+                vec[3] &= 0xBF;  // bit 30 of the word: send
+            return Bytes(vec);
+        }
         switch (ulCode & ~PH_UCS2_STRINGS) {
             case PH_LOCK_PORT: {
                 static const unsigned int kValues[] = {1, 2, 0x10000001u, 0, 7};
