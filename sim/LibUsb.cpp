@@ -2,6 +2,8 @@
 // live-object sets, so a null, closed or stale handle yields an error code instead of a crash.
 #include "sim/Internal.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -88,6 +90,15 @@ int interruptedBy(const libusb_device_handle* h) {
     return 0;
 }
 
+// Sleeps for the wire time of a transfer. The thread's timer slack (50 us by default) would
+// stretch every short sleep of the timing model, so it is lowered for the sleep only.
+void wireSleep(std::chrono::microseconds delay) {
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    std::this_thread::sleep_for(delay);
+    if (slack > 1) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+}
+
 std::chrono::microseconds wireDelay(size_t bytes, bool control) {
     const Timing& t = B().timing;
     std::chrono::microseconds d{0};
@@ -137,7 +148,7 @@ int controlLocked(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, con
     const auto delay = wireDelay(s.wLength, true);
     if (delay.count()) {
         lk.unlock();
-        std::this_thread::sleep_for(delay);
+        wireSleep(delay);
         lk.lock();
     }
     return r;
@@ -176,7 +187,7 @@ int bulkLocked(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, unsign
     const auto delay = wireDelay(static_cast<size_t>(total), false);
     if (delay.count()) {
         lk.unlock();
-        std::this_thread::sleep_for(delay);
+        wireSleep(delay);
         lk.lock();
     }
     return r;
