@@ -348,15 +348,27 @@ TEST_F(Faults, TwoPartDeviceTakenBackKeepsItsChannels) {
     pDevice = usbsim::plug(cfg);
     ASSERT_TRUE(WaitForPower(hPrinter, PH_POWER_READY));
     ASSERT_TRUE(WaitForPower(hDisplay, PH_POWER_READY));
+    // A released part reports itself unavailable once its monitoring thread looks, and keeps
+    // that state until the thread looks again after the take-back; a write meanwhile is refused
+    // with nothing sent, and the host tries again.
+    auto writeOnceReady = [&](void* h, const std::vector<unsigned char>& vecData) {
+        unsigned int ulResult = PHR_DEVICE_NOT_AVAILABLE, ulWritten = 0;
+        for (int i = 0; i < 200 && ulResult == PHR_DEVICE_NOT_AVAILABLE && ulWritten == 0; ++i) {
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ulResult = Write(h, Bytes(vecData), &ulWritten);
+        }
+        EXPECT_EQ(ulResult, PHR_SUCCESS);
+        EXPECT_EQ(ulWritten, vecData.size());
+    };
     std::vector<std::vector<unsigned char>> vecPrinter, vecDisplay;
     unsigned int ulJob = 0;
     for (void* hReleased : {hDisplay, hPrinter}) {
         EXPECT_EQ(Ioctl(hReleased, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
         EXPECT_EQ(Ioctl(hReleased, PH_LOCK_PORT, Word(1), nullptr), PHR_SUCCESS);
         vecPrinter.push_back(Pattern(100, ++ulJob));
-        WriteAll(hPrinter, vecPrinter.back());
+        writeOnceReady(hPrinter, vecPrinter.back());
         vecDisplay.push_back(Pattern(100, ++ulJob));
-        WriteAll(hDisplay, vecDisplay.back());
+        writeOnceReady(hDisplay, vecDisplay.back());
     }
     EXPECT_EQ(pDevice->received(usbsim::Channel::Printer), Joined(vecPrinter));
     EXPECT_EQ(pDevice->received(usbsim::Channel::Display), Joined(vecDisplay));
