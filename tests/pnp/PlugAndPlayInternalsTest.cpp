@@ -14,22 +14,13 @@
 #include "portmanager/UpdateUSB.h"
 #include "sim/SimBus.h"
 #include "tools/ScopedLogDaemon.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
 void Sink(void* hPort, unsigned int ulCode, CData data) { CHost::EventSink(hPort, ulCode, data); }
 
-template <class Pred>
-bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // Every open attempt and every enumeration reads the configuration descriptor first.
 size_t ConfigProbes(const usbsim::DevicePtr& p)

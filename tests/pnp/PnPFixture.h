@@ -18,6 +18,7 @@
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/ScopedLogDaemon.h"
+#include "tests/support/WaitUntil.h"
 
 #ifndef TALIUN_LIBRARY
 #error "TALIUN_LIBRARY must name the built libTaliunqxusb.so"
@@ -47,18 +48,7 @@ inline std::string IdentifiedThen(const std::string& strPrinted)
     return Text(usbsim::onlineIdentifyRequest()) + strPrinted;
 }
 
-// Polls a condition that has no notification of its own (the host's property tree).
-template <class Pred>
-bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // How often the device was sent the online (or offline) identification request.
 inline size_t IdentifyRequests(const usbsim::DevicePtr& pDevice, bool bOffline = false)

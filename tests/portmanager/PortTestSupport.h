@@ -16,6 +16,7 @@
 #include "component/Data.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"
+#include "tests/support/WaitUntil.h"
 
 namespace porttest {
 
@@ -153,17 +154,6 @@ inline bool WasEnumerated(const usbsim::DevicePtr& pDevice)
     });
 }
 
-// Polls a condition that has no notification of its own (for example a count kept by a fake).
-template <class Pred>
-bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 10000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 }  // namespace porttest
