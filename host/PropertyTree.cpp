@@ -296,7 +296,7 @@ bool CPropertyTree::SetString(const std::string& strPath, const std::string& str
 
 bool CPropertyTree::MakePort(const std::string& strPortType, const std::string& strDocument, std::string* pstrName)
 {
-    if (strPortType != "QX")
+    if (strPortType != "QX" || m_bDeclineMakePort)
         return false;
     if (strDocument.empty())
         return true;

@@ -16,6 +16,7 @@
 //     /JV                                    a node without a value
 // Names cannot contain '/', '=' or line breaks, and cannot start or end with blanks.
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,8 @@ public:
     // a new child of "/QX/" named "USB<n>" (the first free n from 1). Malformed documents, documents
     // without PortType and other port types are refused. pstrName receives the new port's name.
     bool MakePort(const std::string& strPortType, const std::string& strDocument, std::string* pstrName = nullptr);
+    // A host may decline to create ports for new devices: MakePort then refuses every request.
+    void DeclineMakePort(bool bDecline) { m_bDeclineMakePort = bDecline; }
 
     bool Exists(const std::string& strPath) const;
     void Clear();
@@ -65,5 +68,6 @@ private:
     Node* FindOrCreate(const std::vector<std::string>& vecSegments);
 
     mutable std::mutex m_mutex;
+    std::atomic<bool> m_bDeclineMakePort{false};
     std::unique_ptr<Node> m_pRoot;
 };

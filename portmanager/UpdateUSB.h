@@ -62,6 +62,8 @@ class CUpdateUSB {
   void CloseHandleOnly(void* hPort);
   void CloseUSBDevice(void* hPort);
   void CloseUSBDeviceIf(void* hPort, const CUSBDevice& expected);
+  // Binds the handle to the device, replacing any binding it had.
+  void Bind(void* hPort, const CUSBDevice& device);
   int UpdateConnectStatus(void* hPort, int nValue);
 
   // Port configuration.
@@ -93,7 +95,7 @@ class CUpdateUSB {
   int OfflineGetPrinterModelName(CUSBDevice* pDevice, char* pszModel, unsigned int ulSize,
                                  char* pDeviceID, int bPRT);
 
-  // Boot-mode table.
+  // Boot-mode table. 0, or PHR_ALLOCATION_ERROR when a new record cannot be made.
   int UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName);
 
   // Port search for new devices.

@@ -41,31 +41,38 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
         }
         if (pEntry->hPort != nullptr && hPort == nullptr) {
             // The claimed device showed up again in boot mode: it takes over the port only while
-            // the port's own device is unavailable.
-            int nPower = PH_POWER_UNAVAILABLE;
+            // the port's own device is unavailable. A claim whose port is being closed has
+            // nobody left to serve: a device bound to its handle would stay open for nobody.
             auto itOpen = m_mapOpenPorts.find(pEntry->hPort);
-            if (itOpen != m_mapOpenPorts.end() && itOpen->second != nullptr)
-                nPower = itOpen->second->GetPower();
-            if (nPower != PH_POWER_UNAVAILABLE) {
+            if (itOpen == m_mapOpenPorts.end() || itOpen->second == nullptr ||
+                itOpen->second->GetPower() != PH_POWER_UNAVAILABLE) {
                 ++it;
                 continue;
+            }
+            {
+                // The power state may be older than the binding: a device that took the port
+                // over since serves the handle, and is not replaced behind the host's back.
+                CUSBDevice current = GetUSBDevice(pEntry->hPort);
+                if (current.GetDeviceName() == strDeviceName && current.GetContext() != nullptr) {
+                    ++it;  // attached already; the port has not looked since
+                    continue;
+                }
+                if (current.GetStatus() != PH_POWER_UNAVAILABLE) {
+                    LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) failed %s : Port %d is served by %s", 0,
+                           strDeviceName.c_str(), HandleText(pEntry->hPort), current.GetDeviceName().c_str());
+                    ++it;
+                    continue;
+                }
             }
             CUSBDevice device = DeviceForName(strDeviceName, nKind);
             if (OpenDevice(device) != PHR_SUCCESS) {
                 LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) failed %s", 0, strDeviceName.c_str());
                 return 0;
             }
-            {
-                // A binding left over from the port's own, now unavailable device would keep the
-                // insertion below from taking place; a live binding is never replaced.
-                CUSBDevice current = GetUSBDevice(pEntry->hPort);
-                if (current.GetStatus() == PH_POWER_UNAVAILABLE)
-                    CloseUSBDevice(pEntry->hPort);
-            }
             pEntry->nKind = nKind;
             pEntry->strDeviceName = strDeviceName;
+            Bind(pEntry->hPort, device);
             LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", 0, pEntry->strDeviceName.c_str());
-            m_mapDevices.emplace(pEntry->hPort, device);
             return 0;
         }
         if (pEntry->hPort == nullptr && hPort != nullptr) {
@@ -77,21 +84,42 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
                 continue;
             }
             pEntry->hPort = hPort;
+            // The claim is the host's own request for this handle, so it takes the handle over
+            // from whatever device served it until now (the port's own, or one that took the port
+            // over): left in place, that device would get the data the host meant for this one.
+            {
+                CUSBDevice previous = GetUSBDevice(hPort);
+                if (!previous.GetDeviceName().empty() && !previous.SharesConnection(device))
+                    LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s gives way", HandleText(hPort),
+                           previous.GetDeviceName().c_str());
+            }
+            Bind(hPort, device);
             LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", HandleText(hPort), pEntry->strDeviceName.c_str());
-            m_mapDevices.emplace(hPort, device);
             return 0;
         }
         ++it;
     }
     CBootMode* pNew = new (std::nothrow) CBootMode();
     if (pNew == nullptr)
-        return 0;
+        return static_cast<int>(PHR_ALLOCATION_ERROR);
     pNew->hPort = hPort;
     pNew->dataKey = key;
     pNew->strDeviceName = strDeviceName;
     pNew->nKind = nKind;
     m_listBootMode.push_back(pNew);
+    // A claim that found no device yet succeeds as well; the log tells it from an attach.
+    if (hPort == nullptr)
+        LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Found : %s", strDeviceName.c_str());
+    else
+        LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Claim(%d) : Waiting for the device.", HandleText(hPort));
     return 0;
+}
+
+void CUpdateUSB::Bind(void* hPort, const CUSBDevice& device)
+{
+    CLock::CGuard deviceGuard(*m_pDeviceLock);
+    m_mapDevices.erase(hPort);
+    m_mapDevices.emplace(hPort, device);
 }
 
 std::list<CBootMode> CUpdateUSB::GetBootModeTable()

@@ -220,11 +220,9 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
 {
     void* hPort = pInfo->hPort;
     const int nHandle = HandleText(hPort);
-    {
-        CUSBDevice current = GetUSBDevice(hPort);
-        if (current.GetStatus() != 2)
-            return 1;
-    }
+    CUSBDevice current = GetUSBDevice(hPort);
+    if (current.GetStatus() != 2)
+        return 1;
 
     CUsbIO* pUsbIO = nullptr;
     {
@@ -246,21 +244,32 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
         return 0;
     }
-    // The binding to the instance that has gone must not stay in the way of the new one: the
-    // insertion below keeps an entry that is present.
-    CloseUSBDevice(hPort);
+    // The binding to the instance that has gone must not stay in the way of the new one. Only
+    // that instance is dropped: a boot-mode claim may have bound the handle since, and it stays.
+    CloseUSBDeviceIf(hPort, current);
+    current.ClearReference();
 
     CUSBDevice device = LiveDeviceForName(strDeviceName, nKind, hPort);
+    bool bOpened = false;
     bool bBound = false;
+    std::string strServedBy;
     {
         CLock::CGuard deviceGuard(*m_pDeviceLock);
         if (pInfo->bReleased || OpenDevice(device) == PHR_SUCCESS) {
-            m_mapDevices.emplace(hPort, device);
-            bBound = true;
+            bOpened = true;
+            auto result = m_mapDevices.emplace(hPort, device);
+            bBound = result.second;
+            if (!bBound)
+                strServedBy = result.first->second.GetDeviceName();
         }
     }
-    if (!bBound) {
+    if (!bOpened) {
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s", nHandle, strDeviceName.c_str());
+        return 1;
+    }
+    if (!bBound) {
+        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s : Port is served by %s", nHandle, strDeviceName.c_str(),
+               strServedBy.c_str());
         return 1;
     }
     if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {

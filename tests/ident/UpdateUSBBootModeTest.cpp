@@ -159,6 +159,24 @@ TEST_F(BootMode, SecondClaimDoesNotTakeOverAClaimedKey)
     EXPECT_EQ(Bound(h2), "");
 }
 
+TEST_F(BootMode, ClaimTakesTheHandleOverFromTheDeviceThatServesIt)
+{
+    Report("KEY", m_pBoot1->deviceName());
+    void* h = Open("Ready", 1);
+    ASSERT_TRUE(WaitForPower(h, 0));
+    EXPECT_EQ(Claim(h, "KEY"), PHR_SUCCESS);
+    EXPECT_EQ(Bound(h), m_pBoot1->deviceName());
+    EXPECT_TRUE(m_dir.WaitForLine("-- BOOT MODE Open(" + porttest::HandleText(h) + ") : " + m_pReady->deviceName() +
+                                  " gives way"));
+
+    unsigned int ulWritten = 0;
+    EXPECT_EQ(m_pUpdateUSB->WriteToPort(h, Text("fw"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(ulWritten, 2u);
+    EXPECT_TRUE(m_pBoot1->waitForReceived(2));
+    const usbsim::Bytes taken = m_pReady->received();
+    EXPECT_EQ(std::string(taken.begin(), taken.end()).find("fw"), std::string::npos);
+}
+
 TEST_F(BootMode, DeviceIsNotAttachedWhileThePortsPowerStateIsNotUnavailable)
 {
     void* h = Open("Ready", 1);

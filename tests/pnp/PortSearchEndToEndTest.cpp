@@ -225,6 +225,124 @@ TEST_F(PortSearchBootMode, DeviceInBootModeGoesToTheTable)
     EXPECT_EQ(Text(pBoot->received()), IdentifiedThen("firmware"));
 }
 
+// A port whose printer went into boot mode, while a printer-class device took the port over:
+// the host's claim of the boot-mode device serves the handle from then on, however the devices
+// arrived.
+enum class Arrival { OneEdit, BootModeFirst, PrinterClassFirst, PrinterClassDeclinedAPort };
+
+// What the device took after its identification requests (a device without a port is
+// identified again at every bus scan).
+std::string Printed(const usbsim::DevicePtr& p)
+{
+    const std::string strRequest = Text(usbsim::onlineIdentifyRequest());
+    std::string s = Text(p->received());
+    while (s.compare(0, strRequest.size(), strRequest) == 0)
+        s.erase(0, strRequest.size());
+    return s;
+}
+
+class PortSearchBootModeClaim : public PnPFixture, public ::testing::WithParamInterface<Arrival> {
+protected:
+    void SetUp() override
+    {
+        PnPFixture::SetUp();
+        m_pOwn = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("UPD001"));
+        ConfigurePort("P3", m_pOwn->deviceName());
+    }
+    void PlugBootModeDevice()
+    {
+        m_pBoot = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("BOOT01"));
+        m_pBoot->setOnlineAnswer({usbsim::answer::bootKey({'K', 'E', 'Y', '9'})});
+    }
+    void PlugPrinterClassDevice() { m_pPrt = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT0099")); }
+    bool WaitForBootModeDevice() { return WaitForLine("-- BOOT MODE Found : " + m_pBoot->deviceName()); }
+    bool WaitForTakeOver() { return WaitForPortProperty("P3", "PortName", m_pPrt->deviceName()); }
+    std::string Claimed(void* h) { return "-- BOOT MODE Open(" + HandleText(h) + ") : " + m_pBoot->deviceName(); }
+
+    usbsim::DevicePtr m_pOwn;
+    usbsim::DevicePtr m_pBoot;
+    usbsim::DevicePtr m_pPrt;
+};
+
+TEST_P(PortSearchBootModeClaim, ClaimServesTheHandleAfterATakeOver)
+{
+    if (GetParam() == Arrival::PrinterClassDeclinedAPort)
+        Tree().DeclineMakePort(true);
+    Load();
+    void* h = OpenOk("QX/P3");
+    ASSERT_TRUE(WaitUntil([&] { return PowerStates(h) == std::vector<int>{PH_POWER_READY}; }));
+
+    switch (GetParam()) {
+    case Arrival::OneEdit:
+        usbsim::unplug(m_pOwn);
+        PlugBootModeDevice();
+        PlugPrinterClassDevice();
+        Notice();
+        break;
+    case Arrival::BootModeFirst:
+        usbsim::unplug(m_pOwn);
+        PlugBootModeDevice();
+        Notice();
+        ASSERT_TRUE(WaitForBootModeDevice());
+        PlugPrinterClassDevice();
+        Notice();
+        break;
+    case Arrival::PrinterClassFirst:
+        usbsim::unplug(m_pOwn);
+        PlugPrinterClassDevice();
+        Notice();
+        ASSERT_TRUE(WaitForTakeOver());
+        PlugBootModeDevice();
+        Notice();
+        break;
+    case Arrival::PrinterClassDeclinedAPort:
+        // The printer-class device waits without a port while P3's own device is there, and
+        // takes P3 over once that device has gone.
+        PlugPrinterClassDevice();
+        Notice();
+        ASSERT_TRUE(WaitForLine("-- PnP MakePort () <FALSE>"));
+        usbsim::unplug(m_pOwn);
+        PlugBootModeDevice();
+        Notice();
+        break;
+    }
+    ASSERT_TRUE(WaitForBootModeDevice());
+    ASSERT_TRUE(WaitForTakeOver());
+    ASSERT_TRUE(WaitForUnavailableThenReady(h, 1));
+
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("KEY9"), nullptr), PHR_SUCCESS);
+    EXPECT_TRUE(WaitForLine("-- BOOT MODE Open(" + HandleText(h) + ") : " + m_pPrt->deviceName() + " gives way"));
+    EXPECT_TRUE(WaitForLine(Claimed(h)));
+    ASSERT_TRUE(WriteWhenReady(h, "firmware block"));
+    EXPECT_EQ(Printed(m_pBoot), "firmware block");
+    EXPECT_EQ(Text(m_pPrt->received()).find("firmware"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arrivals, PortSearchBootModeClaim,
+                         ::testing::Values(Arrival::OneEdit, Arrival::BootModeFirst, Arrival::PrinterClassFirst,
+                                           Arrival::PrinterClassDeclinedAPort));
+
+TEST_F(PortSearchBootModeClaim, TakeOverAfterAClaimLeavesTheHandleWithTheBootModeDevice)
+{
+    Load();
+    void* h = OpenOk("QX/P3");
+    ASSERT_TRUE(WaitUntil([&] { return PowerStates(h) == std::vector<int>{PH_POWER_READY}; }));
+    usbsim::unplug(m_pOwn);
+    PlugBootModeDevice();
+    Notice();
+    ASSERT_TRUE(WaitForBootModeDevice());
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("KEY9"), nullptr), PHR_SUCCESS);
+    EXPECT_TRUE(WaitForLine(Claimed(h)));
+
+    // The new device takes the port's configuration over; the handle stays with the claim.
+    PlugPrinterClassDevice();
+    Notice();
+    ASSERT_TRUE(WaitForTakeOver());
+    ASSERT_TRUE(WriteWhenReady(h, "firmware block"));
+    EXPECT_EQ(Printed(m_pBoot), "firmware block");
+    EXPECT_EQ(Text(m_pPrt->received()).find("firmware"), std::string::npos);
+}
+
 TEST_F(PortSearchDeviceClass, PrinterClassDeviceWritesOne)
 {
     ConfigurePort("P1", "");
