@@ -152,7 +152,7 @@ bool buildConfig(const Section& s, DeviceConfig& c, std::string& err) {
     else if (kind == "jv")
         c = DeviceConfig::displayPrinter(std::nullopt);
     else if (kind == "prt")
-        c = DeviceConfig::printerClassDevice(std::nullopt, s.get("command_set", "QORA/CS,ESC/POS"));
+        c = DeviceConfig::printerClassDevice(std::nullopt, s.get("command_set", "QORA/CS,VELT/RX"));
     else {
         err = "device " + s.name + ": kind must be qx, jv or prt";
         return false;

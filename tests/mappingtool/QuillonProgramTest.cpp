@@ -195,6 +195,17 @@ TEST_F(QuillonProgram, RemoveWithNothingToRemoveExitsZeroAndWritesNothing) {
     EXPECT_EQ(before, Inode("KVCodePageTable"));
 }
 
+TEST_F(QuillonProgram, RemoveOnAnEmptyCodePageTableExitsZeroAndWritesNothing) {
+    printer.SetValue("KVCodePageTable", Bytes());
+    const ino_t before = Inode("KVCodePageTable");
+    const Outcome o = Run({"KV Receipt"});
+    EXPECT_EQ(0, o.exitCode);
+    EXPECT_EQ("", o.err);
+    EXPECT_EQ("", o.out);
+    EXPECT_EQ(before, Inode("KVCodePageTable"));
+    EXPECT_EQ(Bytes(), printer.Value("KVCodePageTable"));
+}
+
 TEST_F(QuillonProgram, RemoveAfterInstallDropsOwnEntriesAndKeepsTheDriversInOrder) {
     printer.SetValue("KVCodePageTable", CodePageTable({{1, 20, 1}, {2, 21, 2}, {3, 22, 3}}));
     ASSERT_EQ(0, Run({"KV Receipt", Ini("[Quillon]\nFontGroupName=\"Latin\"\nFontGroupName=\"Symbol\"\n")}).exitCode);
