@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
 
     MakeParents(socketPath);
     CLogDaemon daemon(socketPath);
+    // A service runs for months: what it received is printed, not kept.
+    daemon.SetRecording(false);
     std::string error;
     if (!outputPath.empty() && !daemon.SetOutputFile(outputPath, &error)) {
         fprintf(stderr, "taliunlogd: %s\n", error.c_str());
