@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tools/qxhost/CodeNames.h"
+#include "tools/qxhost/Doctor.h"
 #include "tools/qxhost/EventClock.h"
 #include "tools/qxhost/HexText.h"
 #include "tools/qxhost/ProgressBar.h"
@@ -598,4 +599,16 @@ int CQxHost::Version(ARGS&)
     m_pHost->GetVersion(&aul[0], &aul[1], &aul[2], &aul[3]);
     Say("component %u.%u.%u.%u (%s)\n", aul[0], aul[1], aul[2], aul[3], m_strLibrary.c_str());
     return 0;
+}
+
+int CQxHost::Doctor(ARGS& args)
+{
+    CDoctor::SETTINGS settings;
+    settings.nVendor = KORVO_USB_VENDOR_ID;
+    settings.strLibraryOption = m_strLibraryOption;
+    settings.strProperties = m_strProperties;
+    settings.strLogSocket = EnvOr("TALIUN_LOG_SOCKET", "/var/korvo/taliun/taliunlogd.socket");
+    settings.strConfiguration = EnvOr("TALIUN_CONFIGURATION", "/etc/korvo/taliun/taliun.configuration");
+    settings.strSystemRoot = args.Get("--system-root");
+    return CDoctor(m_pOut, settings).Run();
 }
