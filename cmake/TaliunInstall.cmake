@@ -67,6 +67,8 @@ if(TARGET taliunlogd)
           RENAME taliunqxusb.conf)
 endif()
 
+include(TaliunManPages)
+
 # Debian's documentation files: the copyright statement and the changelog, compressed as policy wants.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz

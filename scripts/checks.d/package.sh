@@ -11,7 +11,7 @@ export CCACHE_DIR="${CCACHE_DIR:-$PWD/.ccache}"
 fail() { echo "package: FAILED: $*" >&2; exit 1; }
 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja >/dev/null
-targets="Taliunqxusb qxhost taliunlogd taliun_changelog"
+targets="Taliunqxusb qxhost taliunlogd taliun_changelog taliun_man_pages"
 all_targets=$(cmake --build "$build" --target help)
 grep -q '^quillon:' <<<"$all_targets" && targets+=" quillon"
 # shellcheck disable=SC2086
@@ -40,12 +40,18 @@ for path in ./usr/lib/taliunqxusb/libTaliunqxusb.so ./usr/include/taliun/compone
             ./usr/lib/systemd/system/taliunlogd.service ./usr/lib/tmpfiles.d/taliunqxusb.conf; do
   grep -qxF "$path" <<<"$contents" || fail "$path missing"
 done
-if grep -q quillon <<<"$targets"; then grep -qxF ./usr/bin/quillon <<<"$contents" || fail "quillon missing"; fi
+for page in ./usr/share/man/man1/qxhost.1.gz ./usr/share/man/man8/taliunlogd.8.gz; do
+  grep -qxF "$page" <<<"$contents" || fail "$page missing"
+done
+if grep -q quillon <<<"$targets"; then
+  grep -qxF ./usr/bin/quillon <<<"$contents" || fail "quillon missing"
+  grep -qxF ./usr/share/man/man1/quillon.1.gz <<<"$contents" || fail "quillon.1 missing"
+fi
 if grep -E 'usbsim|libusb-1.0.so|Test$|\.a$' <<<"$contents"; then fail "test-only files in the package"; fi
 
 # Every tag is either fixed or overridden in the package with its reason.
-lintian_out=$(lintian --fail-on error,warning "$deb" 2>&1 | grep -v '^running with root privileges') ||
-  fail "lintian: $lintian_out"
+lintian_out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lintian_out"
+lintian_out=$(grep -v '^running with root privileges' <<<"$lintian_out" || true)
 [ -z "$lintian_out" ] || fail "lintian: $lintian_out"
 echo "package: lintian: no errors, no warnings"
 
@@ -55,8 +61,15 @@ version=$(env -u QXHOST_LIBRARY -u LD_LIBRARY_PATH "$unpacked/usr/bin/qxhost" ve
 grep -qF "($unpacked/usr/lib/taliunqxusb/libTaliunqxusb.so)" <<<"$version" ||
   fail "qxhost does not find the packaged component: $version"
 
+# The manual pages render without a single warning.
+for page in "$unpacked"/usr/share/man/man*/*.gz; do
+  warnings=$(zcat "$page" | LC_ALL=C.UTF-8 groff -ww -man -Tutf8 -z 2>&1) || fail "groff $(basename "$page"): $warnings"
+  [ -z "$warnings" ] || fail "groff $(basename "$page"): $warnings"
+done
+echo "package: manual pages: groff -ww clean"
+
 # systemd checks the unit as it would load it: the package's files over this system's units, so
-# that the targets it names and the daemon it starts are found.
+# that the targets it names and the daemon it starts are found. Its manual page is checked above.
 verify_root=$out/verify-root
 mkdir -p "$verify_root/usr/lib/systemd"
 cp -a /usr/lib/systemd/system "$verify_root/usr/lib/systemd/"

@@ -100,8 +100,15 @@ TEST_F(InstallTest, PutsExactlyTheShippedFilesUnderThePrefix)
         "/lib/systemd/system/taliunlogd.service",
         "/lib/tmpfiles.d/taliunqxusb.conf",
     };
+#ifdef MAN_PAGES_BUILT
+    setExpected.insert("/share/man/man1/qxhost.1.gz");
+    setExpected.insert("/share/man/man8/taliunlogd.8.gz");
+#endif
 #ifdef QUILLON_BUILT
     setExpected.insert("/bin/quillon");
+#ifdef MAN_PAGES_BUILT
+    setExpected.insert("/share/man/man1/quillon.1.gz");
+#endif
 #endif
     std::set<std::string> setInstalled;
     ListFiles(m_strPrefix, "", &setInstalled);

@@ -95,6 +95,13 @@ TEST_F(QuillonProgram, WrongArgumentCountShowsMessage101) {
     }
 }
 
+TEST_F(QuillonProgram, HelpIsShownWithoutTouchingAnyPrinter) {
+    const Outcome o = Run({"--help"});
+    EXPECT_EQ(0, o.exitCode);
+    EXPECT_EQ(0u, o.out.find("Usage: quillon PRINTER INI-FILE\n"));
+    EXPECT_EQ("", o.err);
+}
+
 TEST_F(QuillonProgram, MissingIniFileShowsMessage103) {
     const Outcome o = Run({"KV Receipt", work / "none.ini"});
     EXPECT_EQ(1, o.exitCode);
