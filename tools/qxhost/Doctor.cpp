@@ -234,8 +234,7 @@ void CDoctor::CheckDevices()
     if (m_vecDevices.empty())
         Report(Status::Warning, "devices", "no device of vendor " + Hex4(m_settings.nVendor) + " is attached",
                m_settings.nVendor == kPlaceholderVendor
-                   ? "this build looks for the placeholder vendor ID, so it finds no real printer: build for the "
-                     "maker's vendor ID"
+                   ? "build for the maker's vendor ID, since the placeholder finds no real printer"
                    : "attach the printer and check that 'lsusb' lists it");
 }
 
