@@ -58,11 +58,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${_taliun_docdir})
 set(TALIUN_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Folder of systemd units, relative to the prefix")
 set(TALIUN_TMPFILES_DIR "lib/tmpfiles.d" CACHE STRING "Folder of tmpfiles.d entries, relative to the prefix")
 if(TARGET taliunlogd)
+  # Written straight to the destination: installs may run side by side (the install tests do).
   install(CODE "
     set(TALIUN_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/taliunlogd.service.in\"
-                   \"${PROJECT_BINARY_DIR}/packaging/taliunlogd.service\" @ONLY)")
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/taliunlogd.service DESTINATION ${TALIUN_SYSTEMD_UNIT_DIR})
+    set(_unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TALIUN_SYSTEMD_UNIT_DIR}/taliunlogd.service\")
+    message(STATUS \"Installing: \${_unit}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/taliunlogd.service.in\" \"\${_unit}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${_unit}\")")
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/taliunqxusb.tmpfiles DESTINATION ${TALIUN_TMPFILES_DIR}
           RENAME taliunqxusb.conf)
 endif()

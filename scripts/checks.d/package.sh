@@ -71,8 +71,10 @@ echo "package: manual pages: groff -ww clean"
 # systemd checks the unit as it would load it: the package's files over this system's units, so
 # that the targets it names and the daemon it starts are found. Its manual page is checked above.
 verify_root=$out/verify-root
-mkdir -p "$verify_root/usr/lib/systemd"
-cp -a /usr/lib/systemd/system "$verify_root/usr/lib/systemd/"
+mkdir -p "$verify_root/usr/lib/systemd/system"
+for units in /lib/systemd/system /usr/lib/systemd/system; do
+  if [ -d "$units" ]; then cp -a "$units/." "$verify_root/usr/lib/systemd/system/"; fi
+done
 cp -a "$unpacked/." "$verify_root/"
 verify_out=$(systemd-analyze verify --man=no --root="$verify_root" /usr/lib/systemd/system/taliunlogd.service 2>&1) ||
   fail "systemd-analyze verify: $verify_out"
