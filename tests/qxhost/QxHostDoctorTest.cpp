@@ -16,6 +16,18 @@ protected:
         std::string strError;
         ASSERT_TRUE(m_pDaemon->Start(&strError)) << strError;
         ASSERT_EQ(Run({"install"}).nStatus, 0);
+        // A folder as the system: the udev rule installed, no device nodes, no sysfs.
+        ASSERT_EQ(std::system(("mkdir -p '" + Path("system/usr/lib/udev/rules.d") + "'").c_str()), 0);
+        WriteFile(Path("system/usr/lib/udev/rules.d/60-taliunqxusb.rules"), "# installed\n");
+    }
+    // A device node as udev left it.
+    void MakeNode(const std::string& strNode, gid_t gid, mode_t mode)
+    {
+        const std::string strPath = Path("system/dev/bus/usb/" + strNode);
+        ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + strPath + "')\"").c_str()), 0);
+        WriteFile(strPath, "");
+        ASSERT_EQ(chown(strPath.c_str(), static_cast<uid_t>(-1), gid), 0);
+        ASSERT_EQ(chmod(strPath.c_str(), mode), 0);
     }
     void TearDown() override
     {
@@ -27,8 +39,6 @@ protected:
         std::map<std::string, std::string> env = Environment();
         for (const auto& entry : mapEnv)
             env[entry.first] = entry.second;
-        // An empty folder as the system: no udev rule, no device nodes, no sysfs.
-        mkdir(Path("system").c_str(), 0755);
         return CQxHostProcess(QXHOST_PATH, env).Run({"doctor", "--system-root", Path("system")});
     }
 
@@ -43,11 +53,12 @@ TEST_F(QxHostDoctor, AHealthyBusHasOnlyThePlaceholderWarning)
              "ok       device " + ReceiptName() + " (bus 1, address 1): QX receipt printer, opens; kernel driver: none\n",
              "ok       device " + CounterName() +
                  " (bus 1, address 2): QX printer with JV customer display, opens; kernel driver: none\n",
+             std::string("ok       udev rule: /usr/lib/udev/rules.d/60-taliunqxusb.rules\n"),
              "ok       log daemon: listening on " + Path("taliunlogd.socket") + "\n",
              "ok       configuration: " + Path("taliun.configuration") + " registers " + TALIUN_LIBRARY_PATH + "\n",
              "ok       port Receipt: bound to " + ReceiptName() + ", attached\n",
              "ok       port Counter: bound to " + CounterName() + ", attached\n",
-             std::string("doctor: 8 ok, 1 warning, 0 failures\n"),
+             std::string("doctor: 9 ok, 1 warning, 0 failures\n"),
          })
         EXPECT_NE(result.strOut.find(strLine), std::string::npos) << strLine << "in\n" << result.strOut;
     EXPECT_NE(result.strOut.find("warning  vendor ID: 0xFFFF is the public build's PLACEHOLDER"), std::string::npos)
@@ -64,10 +75,22 @@ TEST_F(QxHostDoctor, EachFaultIsNamedWithItsFix)
         std::string strLine; // a regular expression
         int nStatus;
     } cases[] = {
-        {"device that refuses this process", [this] { SetDevice("receipt", "open_error", "access"); }, {},
+        {"device that refuses this process",
+         [this] {
+             std::remove(Path("system/usr/lib/udev/rules.d/60-taliunqxusb.rules").c_str());
+             SetDevice("receipt", "open_error", "access");
+         },
+         {},
          "failure  device 0xFFFF:0x0202 \\(bus 1, address 1\\): QX receipt printer, permission denied: the udev rule "
          "60-taliunqxusb.rules is not installed; fix: install the package .*udevadm trigger.*\n",
          1},
+        {"udev rule not installed", [this] { std::remove(Path("system/usr/lib/udev/rules.d/60-taliunqxusb.rules").c_str()); },
+         {}, "warning  udev rule: 60-taliunqxusb.rules is not installed, so only root can open the printers; fix: "
+             "install the package .*\n", 0},
+        {"udev rule not applied to a node", [this] { MakeNode("001/001", getgid(), 0664); }, {},
+         "warning  device " + ReceiptName() + " \\(bus 1, address 1\\): QX receipt printer, opens for this user, but "
+         "the udev rule is not applied to its device node, so a host service in group lp cannot; kernel driver: none; fix: run 'udevadm "
+         "control --reload && udevadm trigger', or re-plug the printer\n", 0},
         {"vendor-class printer with a kernel driver", [this] { SetDevice("receipt", "kernel_driver", "yes"); },
          {}, "warning  device " + ReceiptName() + " .*opens; a kernel driver bound; fix: keep kernel drivers off.*\n", 0},
         {"log daemon not running", [this] { m_pDaemon->Stop(); }, {},

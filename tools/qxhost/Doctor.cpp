@@ -26,6 +26,8 @@ namespace {
 
 constexpr int kPlaceholderVendor = 0xFFFF;
 const char kRuleName[] = "60-taliunqxusb.rules";
+const char* const kRuleFolders[] = {"/etc/udev/rules.d/", "/run/udev/rules.d/", "/usr/lib/udev/rules.d/",
+                                    "/lib/udev/rules.d/"};
 
 std::string Upper(std::string s)
 {
@@ -93,6 +95,7 @@ int CDoctor::Run()
 {
     CheckLibusb();
     CheckVendorId();
+    CheckUdevRule();
     CheckDevices();
     CheckComponent();
     CheckLogDaemon();
@@ -155,6 +158,20 @@ void CDoctor::CheckVendorId()
     Report(Status::Ok, "vendor ID", "built for " + Hex4(m_settings.nVendor));
 }
 
+void CDoctor::CheckUdevRule()
+{
+    for (const char* pszFolder : kRuleFolders) {
+        const std::string strPath = std::string(pszFolder) + kRuleName;
+        if (Exists(SystemPath(strPath))) {
+            Report(Status::Ok, "udev rule", strPath);
+            return;
+        }
+    }
+    Report(Status::Warning, "udev rule",
+           std::string(kRuleName) + " is not installed, so only root can open the printers",
+           "install the package (or copy the rule to /etc/udev/rules.d), then run 'udevadm trigger'");
+}
+
 void CDoctor::CheckDevices()
 {
     libusb_context* pContext = nullptr;
@@ -211,22 +228,37 @@ void CDoctor::CheckDevices()
         libusb_close(pHandle);
 
         const std::string strSubject = "device " + device.strName + strWhere;
+        Status status = Status::Ok;
+        std::string strFinding = device.strKind + ", opens";
+        std::string strFix;
+        // Opening works for this user (root, say) but not for the host service if udev left the node alone.
+        const ACCESS_FACTS facts = AccessFacts(device);
+        if (facts.fNodeFound && (!facts.fNodeGroupIsLp || !facts.fNodeGroupWritable)) {
+            status = Status::Warning;
+            strFinding += " for this user, but " +
+                          std::string(facts.fRuleInstalled ? "the udev rule is not applied to its device node"
+                                                           : "the udev rule is not installed") +
+                          ", so a host service in group lp cannot";
+            strFix = facts.fRuleInstalled ? "run 'udevadm control --reload && udevadm trigger', or re-plug the printer"
+                                          : "install the package (or copy the rule to /etc/udev/rules.d), then run "
+                                            "'udevadm trigger'";
+        }
         if (nDriver == 1) {
             const std::string strDriver = KernelDriver(device);
-            const bool fPrinterClass = device.strKind.compare(0, 3, "PRT") == 0;
-            if (fPrinterClass)
-                Report(Status::Ok, strSubject,
-                       device.strKind + ", opens; " + strDriver +
-                           " bound (the component detaches it while a port is open)");
-            else
-                Report(Status::Warning, strSubject, device.strKind + ", opens; " + strDriver + " bound",
-                       "keep kernel drivers off the maker's vendor-class printers (unbind it, or blacklist the "
-                       "module in /etc/modprobe.d)");
+            if (device.strKind.compare(0, 3, "PRT") == 0) {
+                strFinding += "; " + strDriver + " bound (the component detaches it while a port is open)";
+            } else {
+                strFinding += "; " + strDriver + " bound";
+                if (status == Status::Ok)
+                    strFix = "keep kernel drivers off the maker's vendor-class printers (unbind it, or blacklist "
+                             "the module in /etc/modprobe.d)";
+                status = Status::Warning;
+            }
         } else {
-            Report(Status::Ok, strSubject,
-                   device.strKind + ", opens; kernel driver: " +
-                       (nDriver == 0 ? std::string("none") : std::string("unknown (") + libusb_error_name(nDriver) + ")"));
+            strFinding += "; kernel driver: " + (nDriver == 0 ? std::string("none")
+                                                               : std::string("unknown (") + libusb_error_name(nDriver) + ")");
         }
+        Report(status, strSubject, strFinding, strFix);
         m_vecDevices.push_back(device);
     }
     libusb_free_device_list(ppList, 1);
@@ -241,7 +273,7 @@ void CDoctor::CheckDevices()
 CDoctor::ACCESS_FACTS CDoctor::AccessFacts(const DEVICE& device) const
 {
     ACCESS_FACTS facts;
-    for (const char* pszFolder : {"/etc/udev/rules.d/", "/run/udev/rules.d/", "/usr/lib/udev/rules.d/", "/lib/udev/rules.d/"})
+    for (const char* pszFolder : kRuleFolders)
         if (Exists(SystemPath(std::string(pszFolder) + kRuleName)))
             facts.fRuleInstalled = true;
     char szNode[64];

@@ -55,6 +55,7 @@ private:
                 const std::string& strFix = std::string());
     void CheckLibusb();
     void CheckVendorId();
+    void CheckUdevRule();
     void CheckDevices();
     void CheckComponent();
     void CheckLogDaemon();
