@@ -130,7 +130,7 @@ bool parseFile(const std::string& path, Parsed& p, std::string& err) {
 
 // Identity keys: a change replugs the device. State keys apply to the running instance.
 const char* const kStateKeys[] = {"offline", "busy", "status", "display_offline", "display_busy", "display_status",
-                                  "present", "input", "display_input"};
+                                  "present", "input", "display_input", "open_error"};
 
 bool isStateKey(const std::string& k) {
     for (const char* s : kStateKeys)
@@ -152,7 +152,7 @@ bool buildConfig(const Section& s, DeviceConfig& c, std::string& err) {
     else if (kind == "jv")
         c = DeviceConfig::displayPrinter(std::nullopt);
     else if (kind == "prt")
-        c = DeviceConfig::printerClassDevice(std::nullopt, s.get("command_set", "QORA/CS,ESC/POS"));
+        c = DeviceConfig::printerClassDevice(std::nullopt, s.get("command_set", "QORA/CS,VELT/RX"));
     else {
         err = "device " + s.name + ": kind must be qx, jv or prt";
         return false;
@@ -244,6 +244,8 @@ bool validateState(const Section& s, std::string& err) {
     Bytes bytes;
     for (const char* k : {"offline", "busy", "display_offline", "display_busy", "present"})
         if (s.has(k) && !parseBool(s.get(k), b)) return err = "device " + s.name + ": " + k + " must be yes or no", false;
+    if (s.has("open_error") && s.get("open_error") != "access" && s.get("open_error") != "no")
+        return err = "device " + s.name + ": open_error must be access or no", false;
     for (const char* k : {"status", "display_status"})
         if (s.has(k) && (!parseNumber(s.get(k), n) || n < 0 || n > 0xFFFF))
             return err = "device " + s.name + ": bad " + k, false;
@@ -254,6 +256,8 @@ bool validateState(const Section& s, std::string& err) {
 }
 
 bool applyState(const Section& s, DeviceModel& m, std::string& err) {
+    // A device node the process may not open: every open fails as usbfs refuses it.
+    m.failOpen(s.get("open_error", "no") == "access" ? -1 : 0, LIBUSB_ERROR_ACCESS);
     struct ChanKeys {
         Channel ch;
         const char* offline;

@@ -64,7 +64,7 @@ struct USBSIM_API DeviceConfig {
     int endpoints = 2;             // 2 (printer) or 4 (printer and display)
     bool interruptIn = false;      // first IN endpoint is an interrupt endpoint
     bool printerClass = false;     // interface class 7 subclass 1 protocol 2, else vendor 0xFF
-    std::string ieee1284Id = "MFG:Korvo;CMD:QORA/CS,ESC/POS;MDL:PC-100;CLS:PRINTER;";
+    std::string ieee1284Id = "MFG:Korvo;CMD:QORA/CS,VELT/RX;MDL:PC-100;CLS:PRINTER;";
     uint8_t deviceCode = 1;        // capability bits 2..6
     bool forcedFlow = true;        // capability bit 1
     std::optional<uint16_t> capabilityWord;  // overrides deviceCode/forcedFlow when set
@@ -88,7 +88,7 @@ struct USBSIM_API DeviceConfig {
     static DeviceConfig vendorPrinter(std::optional<std::string> serial = std::string("QX0001"));
     static DeviceConfig displayPrinter(std::optional<std::string> serial = std::string("JV0001"));
     static DeviceConfig printerClassDevice(std::optional<std::string> serial = std::string("PRT0001"),
-                                           const std::string& commandSet = "QORA/CS,ESC/POS");
+                                           const std::string& commandSet = "QORA/CS,VELT/RX");
     uint16_t capability() const;
 };
 

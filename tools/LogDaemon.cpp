@@ -95,6 +95,7 @@ struct CLogDaemon::Impl {
     std::string settings;
     int32_t statusReply = 0;
     FILE* echo = nullptr;
+    bool echoPriorities = false;
     FILE* output = nullptr;
     bool running = false;
 
@@ -105,10 +106,11 @@ struct CLogDaemon::Impl {
     std::list<Connection> connections;
     size_t buffered = 0;
 
-    void Emit(const std::string& line) {
+    void Emit(const std::string& line, int priority) {
         std::lock_guard<std::mutex> lock(mutex);
         for (FILE* f : {echo, output}) {
             if (f == nullptr) continue;
+            if (f == echo && echoPriorities) fprintf(f, "<%d>", priority);
             fputs(line.c_str(), f);
             fputc('\n', f);
             fflush(f);
@@ -119,7 +121,7 @@ struct CLogDaemon::Impl {
         if (msg.kind == 0 || !msg.error.empty()) {
             std::string line = FormatLine(msg);
             if (!msg.error.empty()) line += " [" + msg.error + "]";
-            Emit(line);
+            Emit(line, JournalPriority(msg));
         }
         std::lock_guard<std::mutex> lock(mutex);
         ++messageCount;
@@ -432,6 +434,25 @@ void CLogDaemon::Serve() {
 void CLogDaemon::SetEcho(FILE* pEcho) {
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
     m_pImpl->echo = pEcho;
+}
+
+void CLogDaemon::SetEchoPriorities(bool bOn) {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->echoPriorities = bOn;
+}
+
+int CLogDaemon::JournalPriority(const LogDaemonMessage& msg) {
+    if (!msg.error.empty()) return 4;
+    switch (msg.level) {
+    case 999:
+        return 1;
+    case 0:
+        return 3;
+    case 4:
+        return 6;
+    default:
+        return 7;
+    }
 }
 
 bool CLogDaemon::SetOutputFile(const std::string& path, std::string* pError) {

@@ -37,6 +37,15 @@ void MakeParents(const std::string& path) {
     }
 }
 
+// Under systemd the journal reads standard output; JOURNAL_STREAM names that stream.
+bool StdoutIsTheJournal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st;
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(1, &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,13 +105,18 @@ int main(int argc, char** argv) {
 
     MakeParents(socketPath);
     CLogDaemon daemon(socketPath);
+    // A service runs for months: what it received is printed, not kept.
+    daemon.SetRecording(false);
     std::string error;
     if (!outputPath.empty() && !daemon.SetOutputFile(outputPath, &error)) {
         fprintf(stderr, "taliunlogd: %s\n", error.c_str());
         return 1;
     }
     daemon.SetConfig("socket=" + socketPath + ";output=" + (outputPath.empty() ? "-" : outputPath));
-    if (foreground) daemon.SetEcho(stdout);
+    if (foreground) {
+        daemon.SetEcho(stdout);
+        daemon.SetEchoPriorities(StdoutIsTheJournal());
+    }
     if (!daemon.Start(&error)) {
         fprintf(stderr, "taliunlogd: %s\n", error.c_str());
         return 1;

@@ -171,6 +171,8 @@ CQuillon::ReadResult CQuillon::ReadValue(PrinterHandle hPrinter, const char16_t*
         ulNeeded < ulMinSize) {
         return ReadResult::Missing;
     }
+    // An empty value has nothing to read; a read into no buffer is refused by some stores.
+    if (ulNeeded == 0) return ReadResult::Read;
     try {
         vecData.resize(ulNeeded);
     } catch (const std::bad_alloc&) {

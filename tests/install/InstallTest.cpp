@@ -88,16 +88,27 @@ TEST_F(InstallTest, PutsExactlyTheShippedFilesUnderThePrefix)
     std::set<std::string> setExpected = {
         "/bin/qxhost",
         "/sbin/taliunlogd",
-        "/lib/libTaliunqxusb.so",
-        "/lib/pkgconfig/taliunqxusb.pc",
+        COMPONENT_DIR "/libTaliunqxusb.so",
+        PKGCONFIG_DIR "/taliunqxusb.pc",
         "/include/taliun/component/PortHandler.h",
         "/include/taliun/component/Data.h",
         "/lib/udev/rules.d/60-taliunqxusb.rules",
         "/share/doc/taliunqxusb/README.md",
         "/share/doc/taliunqxusb/examples/61-taliunqxusb-hotplug.rules",
+        "/share/doc/taliunqxusb/copyright",
+        "/share/doc/taliunqxusb/changelog.gz",
+        "/lib/systemd/system/taliunlogd.service",
+        "/lib/tmpfiles.d/taliunqxusb.conf",
     };
+#ifdef MAN_PAGES_BUILT
+    setExpected.insert("/share/man/man1/qxhost.1.gz");
+    setExpected.insert("/share/man/man8/taliunlogd.8.gz");
+#endif
 #ifdef QUILLON_BUILT
     setExpected.insert("/bin/quillon");
+#ifdef MAN_PAGES_BUILT
+    setExpected.insert("/share/man/man1/quillon.1.gz");
+#endif
 #endif
     std::set<std::string> setInstalled;
     ListFiles(m_strPrefix, "", &setInstalled);
@@ -125,6 +136,15 @@ TEST_F(InstallTest, UdevRulesNameTheConfiguredVendorId)
     EXPECT_NE(strExample.find("ACTION==\"add\""), std::string::npos);
     EXPECT_NE(strExample.find("ATTR{idVendor}==\"" + std::string(szVendor) + "\""), std::string::npos);
     EXPECT_NE(strExample.find("kill -USR1"), std::string::npos);
+}
+
+TEST_F(InstallTest, LogServiceStartsTheInstalledDaemonInTheForeground)
+{
+    const std::string strUnit = ReadFile(m_strPrefix + "/lib/systemd/system/taliunlogd.service");
+    EXPECT_NE(strUnit.find("\nExecStart=/usr/sbin/taliunlogd --foreground\n"), std::string::npos) << strUnit;
+    EXPECT_NE(strUnit.find("\nReadWritePaths=/var/korvo/taliun\n"), std::string::npos) << strUnit;
+    const std::string strTmpfiles = ReadFile(m_strPrefix + "/lib/tmpfiles.d/taliunqxusb.conf");
+    EXPECT_NE(strTmpfiles.find("d /var/korvo/taliun "), std::string::npos) << strTmpfiles;
 }
 
 TEST_F(InstallTest, PublicHeadersIncludeOnlyEachOtherAndTheStandardLibrary)
@@ -174,7 +194,7 @@ int main(int argc, char** argv)
     return 0;
 }
 )";
-    const std::string strPkgConfig = "PKG_CONFIG_PATH='" + m_strPrefix + "/lib/pkgconfig' pkg-config";
+    const std::string strPkgConfig = "PKG_CONFIG_PATH='" + m_strPrefix + PKGCONFIG_DIR "' pkg-config";
     std::string strOutput;
     ASSERT_EQ(Shell(strPkgConfig + " --modversion taliunqxusb", &strOutput), 0) << strOutput;
     EXPECT_EQ(strOutput, "2.0.7.7\n");
@@ -200,7 +220,7 @@ TEST_F(InstallTest, InstalledToolsFindTheInstalledComponentAndShowTheirHelp)
     std::string strOutput;
     // No QXHOST_LIBRARY: qxhost looks beside itself and in the installation's library folder.
     ASSERT_EQ(Shell("env -u QXHOST_LIBRARY '" + m_strPrefix + "/bin/qxhost' version", &strOutput), 0) << strOutput;
-    EXPECT_NE(strOutput.find("component 2.0.7.7 (" + m_strPrefix + "/lib/libTaliunqxusb.so)"), std::string::npos)
+    EXPECT_NE(strOutput.find("component 2.0.7.7 (" + m_strPrefix + COMPONENT_DIR "/libTaliunqxusb.so)"), std::string::npos)
         << strOutput;
     ASSERT_EQ(Shell("'" + m_strPrefix + "/sbin/taliunlogd' --help", &strOutput), 0) << strOutput;
     EXPECT_NE(strOutput.find("--socket PATH"), std::string::npos) << strOutput;

@@ -95,6 +95,13 @@ TEST_F(QuillonProgram, WrongArgumentCountShowsMessage101) {
     }
 }
 
+TEST_F(QuillonProgram, HelpIsShownWithoutTouchingAnyPrinter) {
+    const Outcome o = Run({"--help"});
+    EXPECT_EQ(0, o.exitCode);
+    EXPECT_EQ(0u, o.out.find("Usage: quillon PRINTER INI-FILE\n"));
+    EXPECT_EQ("", o.err);
+}
+
 TEST_F(QuillonProgram, MissingIniFileShowsMessage103) {
     const Outcome o = Run({"KV Receipt", work / "none.ini"});
     EXPECT_EQ(1, o.exitCode);
@@ -193,6 +200,17 @@ TEST_F(QuillonProgram, RemoveWithNothingToRemoveExitsZeroAndWritesNothing) {
     o = Run({"KV Receipt"});
     EXPECT_EQ(0, o.exitCode);
     EXPECT_EQ(before, Inode("KVCodePageTable"));
+}
+
+TEST_F(QuillonProgram, RemoveOnAnEmptyCodePageTableExitsZeroAndWritesNothing) {
+    printer.SetValue("KVCodePageTable", Bytes());
+    const ino_t before = Inode("KVCodePageTable");
+    const Outcome o = Run({"KV Receipt"});
+    EXPECT_EQ(0, o.exitCode);
+    EXPECT_EQ("", o.err);
+    EXPECT_EQ("", o.out);
+    EXPECT_EQ(before, Inode("KVCodePageTable"));
+    EXPECT_EQ(Bytes(), printer.Value("KVCodePageTable"));
 }
 
 TEST_F(QuillonProgram, RemoveAfterInstallDropsOwnEntriesAndKeepsTheDriversInOrder) {

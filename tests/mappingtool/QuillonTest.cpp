@@ -24,6 +24,8 @@ public:
     std::set<std::u16string> failRead, failWrite;
     uint32_t openError = 0;
     bool failClose = false;
+    // As the spooler answers a size query without a buffer: always "more data", even for an empty value.
+    bool sizeQueryIsMoreData = false;
     std::vector<uint32_t> opens;
     std::vector<std::u16string> writes;
     std::set<uintptr_t> live;
@@ -46,6 +48,7 @@ public:
         const Bytes& bytes = values.at(value);
         *needed = static_cast<uint32_t>(bytes.size());
         if (type != nullptr) *type = kRegBinary;
+        if (sizeQueryIsMoreData && data == nullptr) return kErrorMoreData;
         if (size < bytes.size()) return kErrorMoreData;
         if (failRead.count(value) != 0) return kErrorAccessDenied;
         if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
@@ -228,6 +231,18 @@ TEST_F(QuillonFlow, RemoveThatCannotReadTheTableFails) {
     EXPECT_EQ(1, Run({u"P"}));
     EXPECT_EQ((std::vector<uint32_t>{16}), Styles());
     EXPECT_TRUE(store.writes.empty());
+}
+
+TEST_F(QuillonFlow, RemoveOnAnEmptyCodePageTableExitsZeroQuietly) {
+    for (const bool sizeQueryIsMoreData : {false, true}) {
+        SCOPED_TRACE(sizeQueryIsMoreData ? "size query answers more data" : "size query succeeds");
+        store.printers[u"P"][u"KVCodePageTable"] = Bytes();
+        store.sizeQueryIsMoreData = sizeQueryIsMoreData;
+        EXPECT_EQ(0, Run({u"P"}));
+        EXPECT_TRUE(messageBox.shown.empty());
+        EXPECT_TRUE(store.writes.empty());
+        EXPECT_EQ("", console.str());
+    }
 }
 
 TEST_F(QuillonFlow, FailedRemoveWriteIsReportedAndExitsWithOne) {

@@ -125,7 +125,7 @@ TEST(PropertyHandlerIsValidUpdate, DifferentModelsOrFamiliesAreRefused)
 	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("QX-T220", "QX-T230"));
 	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("QX-T220", "QX-U220"));
 	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("QX-T220", "NF-T220"));
-	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("TM-T220", "TM-T220"));
+	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("VQ-T220", "VQ-T220"));
 	EXPECT_FALSE(CPropertyHandler::IsValidUpdate("QX-t220", "QX-T220"));
 }
 

@@ -232,6 +232,44 @@ TEST(LogDaemonFormat, NoDataNoDump) {
     EXPECT_EQ(line.substr(line.size() - 7), ": plain");
 }
 
+TEST(LogDaemonFormat, JournalPriorityFollowsTheLevel) {
+    const struct {
+        uint32_t level;
+        const char* error;
+        int priority;
+    } cases[] = {{999, "", 1}, {0, "", 3}, {4, "", 6}, {2, "", 7}, {17, "", 7}, {2, "cut short", 4}};
+    for (const auto& c : cases) {
+        LogDaemonMessage m;
+        m.level = c.level;
+        m.error = c.error;
+        EXPECT_EQ(CLogDaemon::JournalPriority(m), c.priority) << c.level << " " << c.error;
+    }
+}
+
+TEST_F(LogDaemonOutput, EchoLinesCarryTheirPriorityForTheJournal) {
+    std::string file = m_log.Folder() + "/echo.log";
+    FILE* echo = fopen(file.c_str(), "w");
+    ASSERT_NE(echo, nullptr);
+    m_log->SetEcho(echo);
+    m_log->SetEchoPriorities(true);
+    for (uint32_t level : {0u, 2u}) {
+        RawClient c(Path());
+        std::vector<unsigned char> msg = Header(0, level, 1, 0);
+        msg.push_back('x');
+        ASSERT_TRUE(c.Send(msg));
+        c.Close();
+        ASSERT_TRUE(m_log->WaitForMessages(level == 0 ? 1 : 2));
+    }
+    m_log->SetEcho(nullptr);
+    fclose(echo);
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].compare(0, 3, "<3>"), 0) << lines[0];
+    EXPECT_EQ(lines[1].compare(0, 3, "<7>"), 0) << lines[1];
+}
+
 TEST_F(LogDaemonOutput, AppendsOneLinePerMessageToTheFile) {
     std::string file = m_log.Folder() + "/out.log";
     ASSERT_TRUE(m_log->SetOutputFile(file));

@@ -155,10 +155,10 @@ TEST_F(UsbPrinterClass, CommandSetMustFollowCmdOrCommandSet) {
         bool fListed;
     };
     const Case cases[] = {
-        {"MFG:Korvo;CMD:QORA/CS,ESC/POS;MDL:PC-100;", true},
-        {"MFG:Korvo;COMMAND SET:ESC/POS,QORA/CS;MDL:PC-100;", true},
-        {"MFG:Korvo;CMD:ESC/POS;COMMAND SET:QORA/CS;", false},  // CMD: wins and lacks it
-        {"MFG:Korvo;CMD:ESC/POS;MDL:QORA/CS;", false},          // after the ';' does not count
+        {"MFG:Korvo;CMD:QORA/CS,VELT/RX;MDL:PC-100;", true},
+        {"MFG:Korvo;COMMAND SET:VELT/RX,QORA/CS;MDL:PC-100;", true},
+        {"MFG:Korvo;CMD:VELT/RX;COMMAND SET:QORA/CS;", false},  // CMD: wins and lacks it
+        {"MFG:Korvo;CMD:VELT/RX;MDL:QORA/CS;", false},          // after the ';' does not count
         {"MFG:Korvo;MDL:QORA/CS;", false},
         {"CMD:QORA/C;S", false},
         {"", false},

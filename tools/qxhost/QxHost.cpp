@@ -44,6 +44,7 @@ const COMMAND_INFO kCommands[] = {
     {"install", 0, 1, "", "", false},
     {"remove", 0, 0, "", "", false},
     {"version", 0, 0, "", "", false},
+    {"doctor", 0, 0, "", "--system-root", false},
     {"help", 0, 1, "", "", false},
 };
 
@@ -82,6 +83,7 @@ const char kOverview[] =
     "  install [FILE]            register the component in the configuration file\n"
     "  remove                    remove the registration\n"
     "  version                   show versions, the library and the files in use\n"
+    "  doctor                    check everything a working printer needs and say how to fix it\n"
     "  help [COMMAND]            show this text or a command's (also: COMMAND --help)\n"
     "\n"
     "Options:\n"
@@ -189,6 +191,21 @@ const char kVersionHelp[] =
     "Shows the versions of qxhost, the component and libusb, whether libusb offers hot-plug\n"
     "notices, the maker's vendor ID, and the files in use.\n";
 
+const char kDoctorHelp[] =
+    "Usage: qxhost doctor [--system-root DIR]\n"
+    "Checks, without starting the component or changing anything, what a working printer needs, and\n"
+    "prints one line per check: ok, warning or failure, and for anything but ok the fix in one\n"
+    "sentence. The checks: libusb and its hot-plug notices; the vendor ID this build looks for (the\n"
+    "public build's placeholder 0xFFFF matches no real printer); every attached device of the maker\n"
+    "with its kind, whether this process can open it (and if not: udev rule missing or not applied,\n"
+    "group lp) and the kernel driver bound to it; the component; the log daemon; the component's\n"
+    "registration in the configuration file; every port of the property tree with its binding, and\n"
+    "attached devices that no port names.\n"
+    "--system-root DIR looks for udev rules, device nodes and sysfs under DIR instead of /.\n"
+    "Exit status: 0 when no check failed (warnings allowed), 1 otherwise.\n"
+    "\n"
+    "Example: qxhost doctor\n";
+
 const char kHelpHelp[] =
     "Usage: qxhost help [COMMAND]\n"
     "Shows the overview, or the help of COMMAND.\n";
@@ -265,6 +282,8 @@ std::string CQxHost::HelpText(const std::string& strCommand)
         return kRemoveHelp;
     if (strCommand == "version")
         return kVersionHelp;
+    if (strCommand == "doctor")
+        return kDoctorHelp;
     if (strCommand == "help")
         return kHelpHelp;
     return std::string();
@@ -411,6 +430,8 @@ int CQxHost::Run(int argc, char** argv)
         nResult = Remove(args);
     else if (args.strCommand == "version")
         nResult = Version(args);
+    else if (args.strCommand == "doctor")
+        nResult = Doctor(args);
     StopComponent();
     StopSignalWatcher();
     if (pInfo->fComponent && !SaveTreeIfChanged() && nResult == 0)

@@ -56,6 +56,7 @@ private:
     int Install(ARGS& args);
     int Remove(ARGS& args);
     int Version(ARGS& args);
+    int Doctor(ARGS& args);
 
     // Reporting.
     int Fail(const std::string& strMessage);

@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "tools/qxhost/CodeNames.h"
+#include "tools/qxhost/Doctor.h"
+#include "tools/qxhost/EventClock.h"
 #include "tools/qxhost/HexText.h"
 #include "tools/qxhost/ProgressBar.h"
 #include "tools/qxhost/QxHost.h"
@@ -187,11 +189,6 @@ std::string EnvOr(const char* pszName, const char* pszDefault)
     return psz != nullptr && psz[0] != '\0' ? psz : pszDefault;
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point when)
-{
-    return std::chrono::duration<double>(when - start).count();
-}
-
 } // namespace
 
 int CQxHost::Ports(ARGS& args)
@@ -322,10 +319,11 @@ int CQxHost::Print(ARGS& args)
 
     if (!StartComponent())
         return 1;
+    // Started before the open: the first power report may arrive while Open is still returning.
+    const CEventClock clock;
     void* hPort = nullptr;
     if (!OpenPort(strPath, &hPort))
         return 1;
-    const auto opened = std::chrono::steady_clock::now();
     WaitForPower(hPort, kPowerWaitMs);
 
     const std::size_t ulTotal = vecData.size();
@@ -355,7 +353,7 @@ int CQxHost::Print(ARGS& args)
         fInterrupted ? " (interrupted)" : "");
     const unsigned int ulClose = ClosePort(hPort, strPath);
     for (const HOST_EVENT& event : m_pHost->Events(hPort))
-        Say("event +%.3fs: %s\n", SecondsSince(opened, event.time), DescribeEvent(event).c_str());
+        Say("event %s: %s\n", clock.Offset(event.time).c_str(), DescribeEvent(event).c_str());
     StopComponent();
     const bool fSaved = SaveTreeIfChanged();
     if (ulResult != PHR_SUCCESS)
@@ -379,21 +377,21 @@ int CQxHost::Watch(ARGS& args)
         return UsageError("watch", "--events needs a positive count, not '" + args.Get("--events") + "'");
     if (!StartComponent())
         return 1;
+    const CEventClock clock;
     void* hPort = nullptr;
     if (!OpenPort(strPath, &hPort))
         return 1;
-    const auto opened = std::chrono::steady_clock::now();
     Say("watching %s (hot-plug notices: %s); Ctrl-C stops\n", strPath.c_str(), m_strHotPlugStatus.c_str());
     std::size_t ulShown = 0;
     for (;;) {
         const std::vector<HOST_EVENT> vecEvents = m_pHost->Events(hPort);
         for (; ulShown < vecEvents.size(); ++ulShown)
-            Say("+%.3fs %s\n", SecondsSince(opened, vecEvents[ulShown].time), DescribeEvent(vecEvents[ulShown]).c_str());
+            Say("%s %s\n", clock.Offset(vecEvents[ulShown].time).c_str(), DescribeEvent(vecEvents[ulShown]).c_str());
         for (const std::string& strNotice : m_notifier.TakeNotices())
-            Say("+%.3fs hot-plug: %s%s\n", SecondsSince(opened, std::chrono::steady_clock::now()), strNotice.c_str(),
+            Say("%s hot-plug: %s%s\n", clock.Offset(std::chrono::steady_clock::now()).c_str(), strNotice.c_str(),
                 strNotice.compare(0, 7, "arrived") == 0 ? ", SIGUSR1 sent" : "");
         if (m_fInterrupted.load() || (ullEvents != 0 && ulShown >= ullEvents) ||
-            (dFor >= 0 && SecondsSince(opened, std::chrono::steady_clock::now()) >= dFor))
+            (dFor >= 0 && clock.Seconds(std::chrono::steady_clock::now()) >= dFor))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -601,4 +599,16 @@ int CQxHost::Version(ARGS&)
     m_pHost->GetVersion(&aul[0], &aul[1], &aul[2], &aul[3]);
     Say("component %u.%u.%u.%u (%s)\n", aul[0], aul[1], aul[2], aul[3], m_strLibrary.c_str());
     return 0;
+}
+
+int CQxHost::Doctor(ARGS& args)
+{
+    CDoctor::SETTINGS settings;
+    settings.nVendor = KORVO_USB_VENDOR_ID;
+    settings.strLibraryOption = m_strLibraryOption;
+    settings.strProperties = m_strProperties;
+    settings.strLogSocket = EnvOr("TALIUN_LOG_SOCKET", "/var/korvo/taliun/taliunlogd.socket");
+    settings.strConfiguration = EnvOr("TALIUN_CONFIGURATION", "/etc/korvo/taliun/taliun.configuration");
+    settings.strSystemRoot = args.Get("--system-root");
+    return CDoctor(m_pOut, settings).Run();
 }
