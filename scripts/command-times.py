@@ -119,10 +119,11 @@ def main():
             if only and name not in only:
                 continue
             times = [run(argv)[0] for _ in range(args.runs)]
-            results[name] = {"runs": len(times), "median": statistics.median(times),
+            results[name] = {"runs": len(times), "median": statistics.median(times), "argv": argv[:2],
                              "p99": percentile(times, 99), "max": max(times), "min": min(times)}
             print("%-8s median %.3f s  p99 %.3f s  max %.3f s  (%d runs)" % (
                 name, results[name]["median"], results[name]["p99"], results[name]["max"], len(times)), flush=True)
+        results["receipt_bytes"] = len(RECEIPT)
         with open(args.out, "w") as f:
             json.dump(results, f, indent=1)
     finally:

@@ -149,7 +149,7 @@ w("| command | goal | median | 99th percentile | maximum | runs |")
 w("| --- | --- | --- | --- | --- | --- |")
 goals = {"version": 0.1, "ports": 0.5, "print": 0.3, "ioctl": 0.3, "ui": 0.3}
 labels = {"version": "`qxhost version`", "ports": "`qxhost ports` (three devices)",
-          "print": "`qxhost print` of a receipt (200 bytes)", "ioctl": "`qxhost ioctl PH_USB_GET_POWER_STATE`",
+          "print": "`qxhost print` of a receipt (%d bytes)" % commands["receipt_bytes"], "ioctl": "`qxhost ioctl PH_USB_GET_POWER_STATE`",
           "ui": "`qxhost ui QX/Receipt`"}
 for name in ("version", "ports", "print", "ioctl", "ui"):
     c = commands[name]
