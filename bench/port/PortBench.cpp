@@ -167,6 +167,18 @@ public:
         }
         return true;
     }
+    // What an idle port's monitoring asks of the device in one cycle: a read of input, which
+    // ends after the third empty transfer, and (every tenth cycle) a status request.
+    void IdlePoll(bool bStatus)
+    {
+        unsigned char auc[1024];
+        for (int i = 0; i < 3; ++i) {
+            int nTransferred = 0;
+            libusb_bulk_transfer(m_pHandle, 0x82, auc, sizeof(auc), &nTransferred, 5000);
+        }
+        if (bStatus)
+            libusb_control_transfer(m_pHandle, 0xC1, 1, 0, 0, auc, 2, 5000);
+    }
     bool WireWrite(const unsigned char* pData, unsigned int ulLength)
     {
         int nTransferred = 0;
@@ -347,6 +359,42 @@ void BM_IdleWakeFloor(benchmark::State& state)
     state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
 }
 
+// The same wake-ups with the simulator's part of an idle port's cycle done by plain libusb calls:
+// above the floor, this is what the simulator costs (argument: the timing, as above).
+void BM_IdlePollPlain(benchmark::State& state)
+{
+    usbsim::resetBus();
+    usbsim::setTiming(TimingFor(state.range(0)));
+    CPlain plain;
+    if (!plain.Ok()) {
+        state.SkipWithError("no device");
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bStop = false;
+    std::thread poller([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (unsigned int n = 0; !bStop; ++n) {
+            cv.wait_for(lock, std::chrono::milliseconds(10));
+            plain.IdlePoll(n % 10 == 0);
+        }
+    });
+    double dCpu = 0;
+    for (auto _ : state) {
+        const double c0 = CpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        dCpu += CpuSeconds() - c0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bStop = true;
+    }
+    cv.notify_all();
+    poller.join();
+    state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
+}
+
 // Full speed: {0, ...}; high speed: {1, ...}; no wire delay: {2, ...}.
 BENCHMARK(BM_PrintJob_WireLimit)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
 BENCHMARK(BM_PrintJob_ProtocolLimit)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
@@ -363,6 +411,7 @@ BENCHMARK(BM_Write64)->Args({0, 0})->Args({1, 0})->Unit(benchmark::kMicrosecond)
 BENCHMARK(BM_InputToEvent)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(200);
 BENCHMARK(BM_IdlePortCpu)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kSecond);
 BENCHMARK(BM_IdleWakeFloor)->Iterations(5)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdlePollPlain)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kSecond);
 
 }  // namespace
 
