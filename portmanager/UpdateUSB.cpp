@@ -64,13 +64,16 @@ CUpdateUSB::CUpdateUSB()
       m_pOpenLock(new (std::nothrow) CLock()),
       m_pConfigLock(new (std::nothrow) CLock()),
       m_nUnboundPorts(1),
-      m_bUsbReady(false)
+      m_bUsbReady(false),
+      m_hSignalLoop(),
+      m_bSignalLoop(false)
 {
     CUsbIO::SetPortManagerCalls(&kPortManagerCalls);
 }
 
 CUpdateUSB::~CUpdateUSB()
 {
+    StopUpdateThread();
     StopThread(m_pUpdateThread);
     StopThread(m_pEnumThread);
     delete m_pShutdownEvent;
@@ -137,6 +140,7 @@ void CUpdateUSB::ExitInstance()
 {
     // The plug-and-play threads go first: once they have ended nothing but this thread touches
     // the tables, and none of them can re-add a record after the tables were emptied.
+    StopUpdateThread();
     StopThread(m_pUpdateThread);
     StopThread(m_pEnumThread);
 

@@ -143,4 +143,13 @@ class CUpdateUSB {
   CLock m_lockBootMode;                                // last in the lock order
   bool m_bUsbReady;                                    // libusb initialised by InitInstance
   CLock m_lockPending;  // guards m_mapPendingDevices for snapshots; a leaf, never held across calls
+  // The signal loop's thread, for the stop to wake it out of its wait. m_bSignalLoop is true
+  // only while that thread is inside the loop, so the thread id is never used after it ended.
+  // A leaf lock: nothing else is taken under it.
+  CLock m_lockSignalLoop;
+  pthread_t m_hSignalLoop;
+  bool m_bSignalLoop;
+
+  // Raises the plug-and-play thread's stop request and wakes its signal wait.
+  void StopUpdateThread();
 };

@@ -25,9 +25,13 @@ namespace {
 
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr time_t kSignalWaitSeconds = 2;
-constexpr useconds_t kHotPlugPause = 100000;     // lets the bus settle after a notice
+constexpr unsigned int kHotPlugPauseMs = 100;    // lets the bus settle after a notice
 constexpr suseconds_t kRetryDelay = 500000;      // one-shot retry timer
 constexpr unsigned int kEnumLingerMs = 1000;     // the enumeration thread's rest before it ends
+// Directed at the signal loop's thread by a stop, so that the stop need not wait for the wait's
+// time-out. One of the two signals the thread takes anyway: no other signal of the host's is
+// touched, and one that arrives as a stop is never acted on.
+constexpr int kWakeSignal = SIGALRM;
 
 int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
@@ -107,32 +111,65 @@ int CUpdateUSB::process_message()
     sigaddset(&setWait, SIGUSR1);
     sigaddset(&setWait, SIGALRM);
     const timespec tsWait = {kSignalWaitSeconds, 0};
+    {
+        CLock::CGuard loopGuard(m_lockSignalLoop);
+        m_hSignalLoop = pthread_self();
+        m_bSignalLoop = true;
+    }
 
+    // The stop request is tested before every wait and after every signal: a stop that comes
+    // while this thread is busy leaves its wake-up pending, so the next wait returns at once.
     while (CEvent::Wait(0, m_pUpdateThread) != 0) {
         const int nSignal = sigtimedwait(&setWait, nullptr, &tsWait);
-        if (nSignal < 1)
+        if (nSignal < 1 || CEvent::Wait(0, m_pUpdateThread) == 0)
             continue;
         if (nSignal == SIGUSR1) {
-            usleep(kHotPlugPause);
+            if (CEvent::Wait(kHotPlugPauseMs, m_pUpdateThread) == 0)
+                break;
             LogMsg(LOGLEVEL_TRACE, "--USB PnP: USB device got plugging in event\n");
             usb_EnumUSBPort();
         } else if (nSignal == SIGALRM) {
             HandleTimerMsg();
         }
     }
+    {
+        CLock::CGuard loopGuard(m_lockSignalLoop);
+        m_bSignalLoop = false;
+    }
     // The timer is process-wide: once nobody waits for it, a SIGALRM could end the process.
     DisarmRetryTimer();
+    // A wake-up that came after the last wait is still pending; taken here, it cannot reach the
+    // thread when the mask is restored. (A hot-plug notice taken with it is moot: the port
+    // manager is going, and the next one enumerates the bus at its start.)
+    const timespec tsNone = {0, 0};
+    while (sigtimedwait(&setWait, nullptr, &tsNone) > 0) {
+    }
     pthread_sigmask(SIG_SETMASK, &setOld, nullptr);
     return 1;
+}
+
+void CUpdateUSB::StopUpdateThread()
+{
+    if (m_pUpdateThread == nullptr)
+        return;
+    m_pUpdateThread->Stop();
+    CLock::CGuard loopGuard(m_lockSignalLoop);
+    if (m_bSignalLoop)
+        pthread_kill(m_hSignalLoop, kWakeSignal);
 }
 
 void CUpdateUSB::usb_EnumUSBPort()
 {
     std::map<std::string, int> mapDevices;
     CUSBDevice::zph_usb_enum(mapDevices);
-    for (const auto& entry : mapDevices)
+    for (const auto& entry : mapDevices) {
+        // A new device may take seconds (identification); a stopping port manager has no use
+        // for the rest of the pass.
+        if (m_pShutdownEvent->IsSet(0))
+            break;
         if (UpdatePort(entry.first, entry.second) == 0)
             HandleNewDevice(entry.first, 1, entry.second);
+    }
 }
 
 void CUpdateUSB::HandleTimerMsg()
@@ -145,6 +182,8 @@ void CUpdateUSB::HandleTimerMsg()
         mapPending = m_mapPendingDevices;
     }
     for (const auto& entry : mapPending) {
+        if (m_pShutdownEvent->IsSet(0))
+            return;
         if (HandleNewDevice(entry.first, 0, entry.second) == 1) {
             CLock::CGuard pendingGuard(m_lockPending);
             m_mapPendingDevices.erase(entry.first);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release, build/bench), runs them with JSON output and writes
+# Builds the benchmarks (Release, build/bench or TALIUN_BENCH_BUILD), runs them with JSON output and writes
 # docs/PERFORMANCE.md from the results, with the machine and the date. Every figure in the document
 # comes from this run; the raw JSON stays in build/bench/results/.
 #
@@ -8,12 +8,14 @@
 # Run it on an otherwise idle machine: latencies are wall-clock figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build/bench
+build=${TALIUN_BENCH_BUILD:-build/bench}   # any Release tree configured with -DTALIUN_BENCH=ON
 out="$build/results"
 doc=docs/PERFORMANCE.md
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALIUN_BENCH=ON -DTALIUN_TESTS=OFF >/dev/null
-cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target port_bench LogBench MarkupBench harden_bench
+[ -f "$build/CMakeCache.txt" ] ||
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALIUN_BENCH=ON -DTALIUN_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target port_bench LogBench MarkupBench harden_bench unload_bench \
+  Taliunqxusb usbsim qxhost taliunlogd
 rm -rf "$out"
 mkdir -p "$out"
 load=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -27,6 +29,9 @@ run port "$build/bench/port/port_bench"
 run log "$build/bench/log/LogBench"
 run markup "$build/bench/markup/MarkupBench"
 run harden "$build/bench/harden/harden_bench"
+run unload "$build/bench/unload/unload_bench"
+echo "--- qxhost commands"
+scripts/command-times.py --build "$build" --runs "${TALIUN_COMMAND_RUNS:-200}" --out "$out/commands.json"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -43,6 +48,9 @@ def load(name):
         return [b for b in json.load(f)["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
 
 port, log, markup, harden = load("port"), load("log"), load("markup"), load("harden")
+unload = load("unload")
+with open(os.path.join(out, "commands.json")) as f:
+    commands = json.load(f)
 
 def find(rows, base, *args):
     """The row of benchmark `base` whose numeric arguments start with args."""
@@ -124,6 +132,29 @@ w("input read every 10 ms after a write, a not-ready status confirmed over 50 ms
 w("The replug figure includes the hot-plug notice, enumeration of the bus, opening and claiming the new")
 w("device instance and the first status; the host retries the write every 1 ms.")
 w("")
+w("## Unload and qxhost commands")
+w("")
+b = find(unload, "BM_UnloadWithOpenPorts")
+w("`UnloadPortHandlerComponent` with four port parts open on three attached devices (vendor-class printer,")
+w("printer with customer display, printer-class device), full speed, log daemon listening, over %d runs" % int(b["iterations"]))
+w("(`unload_bench`): median %.1f ms, 99th percentile %.1f ms, maximum %.1f ms (goal: 99th percentile under 50 ms)." % (
+    b["median_ms"], b["p99_ms"], b["max_ms"]))
+w("Most of it is the simulated wire time of the control transfers that close the devices (clear-halt of")
+w("each endpoint, 1 ms each at full speed).")
+w("")
+w("Whole `qxhost` commands as a user runs them (process start to exit), full speed, three attached devices")
+w("bound to ports, log daemon listening (`scripts/command-times.py`):")
+w("")
+w("| command | goal | median | 99th percentile | maximum | runs |")
+w("| --- | --- | --- | --- | --- | --- |")
+goals = {"version": 0.1, "ports": 0.5, "print": 0.3, "ioctl": 0.3, "ui": 0.3}
+labels = {"version": "`qxhost version`", "ports": "`qxhost ports` (three devices)",
+          "print": "`qxhost print` of a receipt (%d bytes)" % commands["receipt_bytes"], "ioctl": "`qxhost ioctl PH_USB_GET_POWER_STATE`",
+          "ui": "`qxhost ui QX/Receipt`"}
+for name in ("version", "ports", "print", "ioctl", "ui"):
+    c = commands[name]
+    w("| %s | < %.1f s | %.3f s | %.3f s | %.3f s | %d |" % (labels[name], goals[name], c["median"], c["p99"], c["max"], c["runs"]))
+w("")
 w("## Idle CPU per open port")
 w("")
 w("| timing | CPU with one idle open port | same second, port closed | cost of the open port |")
@@ -136,6 +167,14 @@ for arg, label in speeds:
 w("")
 w("Process CPU time over %d seconds (`port_bench BM_IdlePortCpu`), host, simulator and log daemon included." %
   int(find(port, "BM_IdlePortCpu", 0)["iterations"]))
+floor = find(port, "BM_IdleWakeFloor")["cpu_ms_per_s"]
+w("")
+w("Floor on this machine: a thread that does nothing but wake every 10 ms, the monitoring thread's cadence")
+w("while a port has no input (its read period is 0), costs %.2f ms/s (%.3f %% of one CPU; `port_bench" % (floor, floor / 10.0))
+w("BM_IdleWakeFloor`). The same wake-ups doing by plain libusb calls what an idle port's cycle asks of")
+w("the simulator (three empty 1024-byte reads; a status request every tenth cycle) cost %.2f ms/s at full" % find(port, "BM_IdlePollPlain", 0)["cpu_ms_per_s"])
+w("speed and %.2f ms/s at high speed (`port_bench BM_IdlePollPlain`): what that adds to the floor is the" % find(port, "BM_IdlePollPlain", 1)["cpu_ms_per_s"])
+w("simulator's share; the rest of the open port's cost is the component's own work per cycle.")
 w("")
 w("## Logging")
 w("")

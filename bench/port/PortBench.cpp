@@ -15,7 +15,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -164,6 +166,18 @@ public:
             ulDone += ulChunk;
         }
         return true;
+    }
+    // What an idle port's monitoring asks of the device in one cycle: a read of input, which
+    // ends after the third empty transfer, and (every tenth cycle) a status request.
+    void IdlePoll(bool bStatus)
+    {
+        unsigned char auc[1024];
+        for (int i = 0; i < 3; ++i) {
+            int nTransferred = 0;
+            libusb_bulk_transfer(m_pHandle, 0x82, auc, sizeof(auc), &nTransferred, 5000);
+        }
+        if (bStatus)
+            libusb_control_transfer(m_pHandle, 0xC1, 1, 0, 0, auc, 2, 5000);
     }
     bool WireWrite(const unsigned char* pData, unsigned int ulLength)
     {
@@ -318,6 +332,69 @@ void BM_IdlePortCpu(benchmark::State& state)
     state.counters["cpu_ms_per_s_closed"] = dBaseline * 1000 / n;
 }
 
+// The floor under the figure above on this machine: a thread that does nothing but wake every
+// 10 ms, the monitoring thread's cadence while a port has no input.
+void BM_IdleWakeFloor(benchmark::State& state)
+{
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bStop = false;
+    std::thread waker([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!bStop)
+            cv.wait_for(lock, std::chrono::milliseconds(10));
+    });
+    double dCpu = 0;
+    for (auto _ : state) {
+        const double c0 = CpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        dCpu += CpuSeconds() - c0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bStop = true;
+    }
+    cv.notify_all();
+    waker.join();
+    state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
+}
+
+// The same wake-ups with the simulator's part of an idle port's cycle done by plain libusb calls:
+// above the floor, this is what the simulator costs (argument: the timing, as above).
+void BM_IdlePollPlain(benchmark::State& state)
+{
+    usbsim::resetBus();
+    usbsim::setTiming(TimingFor(state.range(0)));
+    CPlain plain;
+    if (!plain.Ok()) {
+        state.SkipWithError("no device");
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bStop = false;
+    std::thread poller([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (unsigned int n = 0; !bStop; ++n) {
+            cv.wait_for(lock, std::chrono::milliseconds(10));
+            plain.IdlePoll(n % 10 == 0);
+        }
+    });
+    double dCpu = 0;
+    for (auto _ : state) {
+        const double c0 = CpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        dCpu += CpuSeconds() - c0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bStop = true;
+    }
+    cv.notify_all();
+    poller.join();
+    state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
+}
+
 // Full speed: {0, ...}; high speed: {1, ...}; no wire delay: {2, ...}.
 BENCHMARK(BM_PrintJob_WireLimit)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
 BENCHMARK(BM_PrintJob_ProtocolLimit)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
@@ -333,6 +410,8 @@ BENCHMARK(BM_PrintJob_Stack)
 BENCHMARK(BM_Write64)->Args({0, 0})->Args({1, 0})->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_InputToEvent)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(200);
 BENCHMARK(BM_IdlePortCpu)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleWakeFloor)->Iterations(5)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdlePollPlain)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kSecond);
 
 }  // namespace
 

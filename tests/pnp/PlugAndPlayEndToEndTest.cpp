@@ -303,4 +303,16 @@ TEST_F(PnPStart, UnloadStopsTheMonitorWhileDevicesArePending)
     EXPECT_EQ(timer.it_value.tv_usec, 0);
 }
 
+TEST_F(PnPStart, UnloadWakesTheMonitorWithoutRunningAPass)
+{
+    usbsim::DevicePtr pMarker = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("ZZ9"));
+    Load();
+    ASSERT_FALSE(WaitForPortOf(pMarker->deviceName()).empty());
+    // Attached without a notice: only a pass that the stop set off by mistake would look at it.
+    usbsim::DevicePtr pUnseen = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
+    m_host.Unload();
+    EXPECT_FALSE(m_host.IsInitialized());
+    EXPECT_EQ(ConfigProbes(pUnseen->records()), 0u);
+}
+
 }  // namespace

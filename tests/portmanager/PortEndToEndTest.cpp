@@ -205,14 +205,17 @@ TEST_F(PortWrite, AbortBeforeAndDuringAWrite)
     EXPECT_TRUE(pDevice->received().empty());
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_CLEAR_WRITE_ABORT, CData(), nullptr), PHR_SUCCESS);
 
-    // Long enough (about 7 s at full speed) that the abort cannot miss the write even when this
-    // thread is descheduled for a while on a loaded machine; the write ends at the abort.
-    const std::vector<unsigned char> vecData = Pattern(8 << 20);
+    // Once the write is under way the printer goes offline, so the write cannot run to its end
+    // before the abort however this thread is scheduled; it waits for the printer, and the abort
+    // ends that wait.
+    const std::vector<unsigned char> vecData = Pattern(1 << 20);
     unsigned int ulResult = 0;
     std::thread writer([&] { ulResult = m_host.Write(h, ToData(vecData), &ulWritten); });
     EXPECT_TRUE(pDevice->waitForReceived(1));
+    pDevice->setOffline(true);
     EXPECT_EQ(m_host.Ioctl(h, PH_USB_ABORT_WRITE, CData(), nullptr), PHR_SUCCESS);
     writer.join();
+    pDevice->setOffline(false);
     EXPECT_EQ(ulResult, PHR_WRITE_TIMEOUT);
     EXPECT_GT(ulWritten, 0u);
     EXPECT_LT(ulWritten, vecData.size());

@@ -35,17 +35,24 @@ TEST_F(QxHostPrint, OneMebibyteOnATerminalShowsProgressPieceByPiece)
     for (std::size_t i = 0; i < strData.size(); ++i)
         strData[i] = static_cast<char>((i * 7 + i / 4096) & 0xFF);
     WriteFile(Path("big.bin"), strData);
+    // Write-start requests the receipt printer has received (its spooled record).
+    auto WriteStarts = [&] { return Count(ReadFile(Path("spool/receipt/record.log")), " CTRL 41 11 "); };
+    const std::size_t ulStartsBefore = WriteStarts();
     const QXHOST_RESULT result = Process()->RunOnTerminal({"print", "Receipt", Path("big.bin")});
     EXPECT_EQ(result.nStatus, 0) << result.strOut;
-    // One redraw per 64 KiB piece, each showing the bytes actually written so far.
+    // One redraw per piece of one protocol chunk (65,535 bytes), each showing the bytes actually
+    // written so far: 16 whole pieces and the 16 bytes left.
     std::set<std::string> setShown;
     const std::regex redraw("\r\\[[#.]{30}\\] +([0-9]+)%  ([0-9]+)/1048576 bytes");
     for (auto it = std::sregex_iterator(result.strOut.begin(), result.strOut.end(), redraw);
          it != std::sregex_iterator(); ++it) {
-        EXPECT_EQ(std::stoul((*it)[2]) % 65536, 0u) << (*it)[0];
+        const unsigned long ulShown = std::stoul((*it)[2]);
+        EXPECT_TRUE(ulShown % 65535 == 0 || ulShown == 1048576) << (*it)[0];
         setShown.insert((*it)[2]);
     }
-    EXPECT_EQ(setShown.size(), 16u) << result.strOut;
+    EXPECT_EQ(setShown.size(), 17u) << result.strOut;
+    // Each piece is one chunk at the device: one write start per piece, none for a stray byte.
+    EXPECT_EQ(WriteStarts() - ulStartsBefore, 17u);
     EXPECT_EQ(setShown.count("1048576"), 1u);
     EXPECT_NE(result.strOut.find("[##############################] 100%  1048576/1048576 bytes\r\n"),
               std::string::npos);
@@ -75,7 +82,7 @@ TEST_F(QxHostPrint, InterruptingALongJobAbortsTheWrite)
     WriteFile(Path("big.bin"), std::string(1024 * 1024, 'x'));
     auto pPrint = Process();
     ASSERT_TRUE(pPrint->Start({"print", "Receipt", Path("big.bin"), "--progress"}, Path("print.out")));
-    ASSERT_TRUE(pPrint->WaitForOutput("65536/1048576 bytes")) << pPrint->Output();
+    ASSERT_TRUE(pPrint->WaitForOutput("65535/1048576 bytes")) << pPrint->Output();
     ASSERT_TRUE(pPrint->Signal(SIGINT));
     EXPECT_EQ(pPrint->Wait(), 1) << pPrint->Output();
     const std::string strOut = pPrint->Output();

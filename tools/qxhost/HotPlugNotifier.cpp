@@ -49,6 +49,8 @@ void CHotPlugNotifier::Stop()
     if (m_pContext == nullptr)
         return;
     m_fStop.store(true);
+    // Ends the event handling in progress (or the next one) at once.
+    libusb_interrupt_event_handler(m_pContext);
     if (m_thread.joinable())
         m_thread.join();
     libusb_hotplug_deregister_callback(m_pContext, m_hCallback);

@@ -114,8 +114,9 @@ const char kPortsHelp[] =
 const char kPrintHelp[] =
     "Usage: qxhost print PORT FILE|- [--progress|--no-progress]\n"
     "Opens PORT, waits for its first power report, writes the bytes of FILE (or of standard input\n"
-    "for -) and closes it. Jobs over 64 KiB are written in pieces of 64 KiB with a progress bar on\n"
-    "standard error when it is a terminal (--progress forces it, --no-progress turns it off).\n"
+    "for -) and closes it. Jobs over 65535 bytes are written in pieces of 65535 bytes (one\n"
+    "protocol chunk each) with a progress bar on standard error when it is a terminal (--progress\n"
+    "forces it, --no-progress turns it off).\n"
     "Reports the count written, the result by name and the events that arrived. Ctrl-C aborts the\n"
     "write (PH_USB_ABORT_WRITE).\n"
     "\n"
@@ -449,6 +450,9 @@ void CQxHost::StartSignalWatcher()
             const int nSignal = sigtimedwait(&set, nullptr, &ts);
             if (nSignal <= 0)
                 continue;
+            // StopSignalWatcher's wake-up, not the user's.
+            if (m_fSignalStop.load())
+                break;
             if (m_fInterrupted.exchange(true)) {
                 // A second signal: the user wants out now.
                 static const char kMessage[] = "qxhost: interrupted twice, exiting at once\n";
@@ -466,8 +470,11 @@ void CQxHost::StartSignalWatcher()
 void CQxHost::StopSignalWatcher()
 {
     m_fSignalStop.store(true);
-    if (m_signalThread.joinable())
+    if (m_signalThread.joinable()) {
+        // Woken at once instead of at the end of its wait; the flag tells it why.
+        pthread_kill(m_signalThread.native_handle(), SIGTERM);
         m_signalThread.join();
+    }
 }
 
 bool CQxHost::LoadTree()

@@ -28,7 +28,9 @@
 namespace {
 
 constexpr unsigned int kPowerWaitMs = 3000;
-constexpr std::size_t kPiece = 64 * 1024;
+// One protocol chunk of the transport: a piece of 65,536 bytes would end in a chunk of one byte
+// with its own busy poll, write start and count report.
+constexpr std::size_t kPiece = 65535;
 
 std::string Upper(std::string s)
 {
