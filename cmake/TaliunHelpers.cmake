@@ -8,10 +8,11 @@ function(taliun_static_library name)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
 endfunction()
 
-# taliun_test(NAME SOURCES... [LIBS ...] [LABELS ...] [ENV ...]): a GoogleTest program whose
-# cases run as separate ctest entries so that ctest -j2 spreads them.
+# taliun_test(NAME SOURCES... [LIBS ...] [LABELS ...] [ENV ...] [PREFIX p]): a GoogleTest program
+# whose cases run as separate ctest entries so that ctest -j2 spreads them; PREFIX goes before each
+# ctest name, so that one program's cases can be selected with -R.
 function(taliun_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT;PREFIX" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   if(NOT A_LABELS)
     set(A_LABELS unit)
   endif()
@@ -25,6 +26,7 @@ function(taliun_test name)
   string(REPLACE ";" "\\;" env "${A_ENV}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
+    TEST_PREFIX "${A_PREFIX}"
     PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${env}")
 endfunction()
 

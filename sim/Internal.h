@@ -83,6 +83,7 @@ public:
     void clearScripts() override;
 
     void setKernelDriverActive(bool active) override;
+    bool kernelDriverActive() const override;
     void failKernelDriverQuery(int error) override;
     void failDetach(int times, int error) override;
     void failClaim(int times, int error) override;
