@@ -161,13 +161,6 @@ Testbed& testbed() {
     return *t;
 }
 
-// Sends "remove" and takes the device out of sysfs and /dev. Not under bus().mu.
-void removeFromTestbed(const std::string& sys) {
-    Testbed& t = testbed();
-    std::lock_guard<std::mutex> lk(t.api);
-    umockdev_testbed_uevent(t.tb, sys.c_str(), "remove");
-    umockdev_testbed_remove_device(t.tb, sys.c_str());
-}
 
 }  // namespace
 
@@ -292,8 +285,20 @@ std::string sysfsPath(const DevicePtr& dev) {
 
 // Removals queued by detachLocked (an unplug, or a Disconnect fault inside an ioctl) are carried
 // out here, outside the bus lock.
+// Taken under the testbed lock, so that a plug that follows an unplug finds the old device gone
+// even when the completion thread carried out the removal.
 void runRemovals() {
-    for (const std::string& sys : takeRemovals()) removeFromTestbed(sys);
+    Testbed& t = testbed();
+    std::lock_guard<std::mutex> lk(t.api);
+    for (const std::string& sys : takeRemovals()) {
+        umockdev_testbed_uevent(t.tb, sys.c_str(), "remove");
+        umockdev_testbed_remove_device(t.tb, sys.c_str());
+        // The bus's links stay behind; the next device on the same port needs their names.
+        const std::string name = sys.substr(sys.rfind('/') + 1);
+        const std::string links = t.root + "/sys/bus/usb/devices/";
+        ::unlink((links + name).c_str());
+        ::unlink((links + name + ":1.0").c_str());
+    }
 }
 
 }  // namespace mockdev
