@@ -133,6 +133,7 @@ bool hasDone(const Instance& d) {
 
 // libusb polls the node for POLLOUT: a drained FIFO says "reap now", a full one sleeps.
 void wake(Instance& d) {
+    if (state().trace) std::fprintf(stderr, "mockdev: wake %s fifo %d drained %d\n", d.node.c_str(), d.fifo, d.drained);
     if (d.drained) return;
     drain(d);
     d.drained = true;
@@ -141,6 +142,7 @@ void wake(Instance& d) {
 void settle(Instance& d) {
     // A departed device keeps polling ready so that libusb reaps, meets ENODEV and lets it go.
     if (!d.drained || hasDone(d) || !d.model->pluggedLocked()) return;
+    if (state().trace) std::fprintf(stderr, "mockdev: quiet %s fifo %d\n", d.node.c_str(), d.fifo);
     fill(d);
     d.drained = false;
 }
@@ -270,6 +272,9 @@ void submit(Client& c, UMockdevIoctlClient* client, UMockdevIoctlData* arg, Answ
     }
     ++state().counters.urbsSubmitted;
     attempt(d, *u);
+    if (state().trace)
+        std::fprintf(stderr, "mockdev: urb type %d ep %#x len %d -> done %d stuck %d status %d actual %d\n", u->type,
+                     u->endpoint, u->length, u->done, u->stuck, u->status, u->actual);
     if (u->done) wake(d);
     c.urbs.push_back(std::move(u));
 }
@@ -301,6 +306,11 @@ void reap(Client& c, UMockdevIoctlData* arg, Answer& a, std::vector<std::unique_
 
 void discard(Client& c, UMockdevIoctlData* arg, Answer& a) {
     const gulong addr = pointerArg(arg);
+    if (state().trace) {
+        std::fprintf(stderr, "mockdev: discard arg len %d value %#lx client_addr %#lx;", arg->data_len, addr, arg->client_addr);
+        for (auto& u : c.urbs) std::fprintf(stderr, " urb %#lx", u->urb->client_addr);
+        std::fprintf(stderr, "\n");
+    }
     for (auto& u : c.urbs) {
         if (u->urb->client_addr != addr && u->urb->client_addr != arg->client_addr) continue;
         if (u->done) return a.fail(EINVAL);
@@ -471,6 +481,13 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     return TRUE;
 }
 
+// A client is one open file of the node; its object may be reused for a later open.
+void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    auto* node = static_cast<Node*>(user);
+    std::lock_guard<std::mutex> lk(bus().mu);
+    state().clients[client] = Client{node->current, {}};
+}
+
 void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
     std::shared_ptr<Instance> keep;  // the FIFO closes outside the lock
     std::lock_guard<std::mutex> lk(bus().mu);
@@ -536,6 +553,7 @@ void attachNode(UMockdevTestbed* tb, const std::string& path, const std::shared_
     if (!fresh) return;
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), fresh);
+    g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), fresh);
     g_signal_connect(handler, "client-vanished", G_CALLBACK(onVanished), fresh);
     GError* err = nullptr;
     if (!umockdev_testbed_attach_ioctl(tb, path.c_str(), handler, &err)) {
