@@ -905,9 +905,12 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* dev_handle, int i
     if (!interfaceExists(m, interface_number)) return LIBUSB_ERROR_NOT_FOUND;
     if (interface_number != m.config().interfaceNumber) return 0;
     if (m.claimedBy != dev_handle) return LIBUSB_ERROR_NOT_FOUND;
-    // Releasing puts the interface back to its first alternate setting.
-    const Setup s{0x01, LIBUSB_REQUEST_SET_INTERFACE, 0, static_cast<uint16_t>(interface_number), 0};
-    controlLocked(lk, dev_handle, s, nullptr, 1000);
+    // Releasing puts the interface back to its first alternate setting; Linux sends the request
+    // only when the interface is in another one.
+    if (m.altSetting != 0) {
+        const Setup s{0x01, LIBUSB_REQUEST_SET_INTERFACE, 0, static_cast<uint16_t>(interface_number), 0};
+        controlLocked(lk, dev_handle, s, nullptr, 1000);
+    }
     if (!liveHandle(dev_handle) || m.claimedBy != dev_handle) return 0;
     m.claimedBy = nullptr;
     m.note(Record::Type::Release, static_cast<uint16_t>(interface_number));

@@ -260,6 +260,17 @@ TEST_F(KernelDriver, PrinterClassDriverIsDetachedWhileOpenAndReattachedAfter) {
     EXPECT_EQ(dev->received(), Concat(Pattern(3000), Pattern(10, 2)));
 }
 
+// Linux resets the alternate setting on release only when it is not already 0.
+TEST_F(KernelDriver, ClosingAPortSendsNoSetInterface) {
+    DevicePtr dev;
+    void* h = OpenedPort(DeviceConfig::vendorPrinter("SN1"), &dev);
+    ASSERT_EQ(m_host.Close(h), PHR_SUCCESS);
+    ASSERT_TRUE(dev->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    for (const usbsim::Record& r : dev->records())
+        EXPECT_FALSE(r.type == usbsim::Record::Type::Control && r.bmRequestType == 0x01 && r.bRequest == 11)
+            << "SET_INTERFACE " << r.wValue;
+}
+
 // A stall and a time-out in the middle of a write: the write asks how much the device took,
 // clears the halt and goes on, so every byte arrives once and in order.
 TEST_F(WriteFaults, StallAndTimeOutMidWriteLoseNothing) {
