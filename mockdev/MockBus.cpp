@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,6 +165,18 @@ Testbed& testbed() {
 
 }  // namespace
 
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// The testbed lives as long as the process; its folder (fake /sys, /dev, ioctl sockets) goes with it.
+void removeTestbedFolder() {
+    const std::string& root = testbed().root;
+    if (!root.empty()) ::nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
 bool PreloadActive() { return !mappedLibrary("libumockdev-preload.so").empty(); }
 
 bool Start(std::string* pstrWhy) {
@@ -184,6 +197,7 @@ bool Start(std::string* pstrWhy) {
     gchar* root = umockdev_testbed_get_root_dir(t.tb);
     t.root = root;
     g_free(root);
+    std::atexit(removeTestbedFolder);
     const std::string hub = "P: /devices/usb1\nN: bus/usb/001/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
                             "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=001\nE: DEVNAME=/dev/bus/usb/001/001\n"
                             "A: busnum=1\nA: devnum=1\nA: devpath=0\nA: speed=480\nA: bConfigurationValue=1\n"
