@@ -346,8 +346,11 @@ void kernelIoctl(DeviceModel& m, UMockdevIoctlData* arg, Answer& a) {
             return;
         }
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_CONNECT) {
-            if (m.claimedBy) return a.fail(EBUSY);
-            if (m.config().hasKernelDriver) m.kernelBound = true;
+            // Any driver bound, usbfs included, refuses; otherwise 1 when a driver took it, 0 when none.
+            if (m.claimedBy || m.kernelBound) return a.fail(EBUSY);
+            if (!m.config().hasKernelDriver) return;
+            m.kernelBound = true;
+            a.result = 1;
             return;
         }
         a.fail(ENOTTY);
