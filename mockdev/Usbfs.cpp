@@ -133,7 +133,6 @@ bool hasDone(const Instance& d) {
 
 // libusb polls the node for POLLOUT: a drained FIFO says "reap now", a full one sleeps.
 void wake(Instance& d) {
-    if (state().trace) std::fprintf(stderr, "mockdev: wake %s fifo %d drained %d\n", d.node.c_str(), d.fifo, d.drained);
     if (d.drained) return;
     drain(d);
     d.drained = true;
@@ -142,7 +141,6 @@ void wake(Instance& d) {
 void settle(Instance& d) {
     // A departed device keeps polling ready so that libusb reaps, meets ENODEV and lets it go.
     if (!d.drained || hasDone(d) || !d.model->pluggedLocked()) return;
-    if (state().trace) std::fprintf(stderr, "mockdev: quiet %s fifo %d\n", d.node.c_str(), d.fifo);
     fill(d);
     d.drained = false;
 }
@@ -306,13 +304,8 @@ void reap(Client& c, UMockdevIoctlData* arg, Answer& a, std::vector<std::unique_
 
 void discard(Client& c, UMockdevIoctlData* arg, Answer& a) {
     const gulong addr = pointerArg(arg);
-    if (state().trace) {
-        std::fprintf(stderr, "mockdev: discard arg len %d value %#lx client_addr %#lx;", arg->data_len, addr, arg->client_addr);
-        for (auto& u : c.urbs) std::fprintf(stderr, " urb %#lx", u->urb->client_addr);
-        std::fprintf(stderr, "\n");
-    }
     for (auto& u : c.urbs) {
-        if (u->urb->client_addr != addr && u->urb->client_addr != arg->client_addr) continue;
+        if (u->urb->client_addr != addr) continue;
         if (u->done) return a.fail(EINVAL);
         u->done = true;
         u->status = -ENOENT;

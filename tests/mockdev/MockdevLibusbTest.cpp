@@ -101,7 +101,7 @@ TEST_F(MockdevLibusb, UnplugEndsAPendingTransferWithNoDevice) {
     ASSERT_TRUE(openFirst(0x0202));
     ASSERT_EQ(libusb_claim_interface(h_, 0), 0);
     std::thread unplugger([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        while (mockdev::counters().urbsLive == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         mockdev::unplug(dev);
     });
     unsigned char buf[64];
