@@ -53,6 +53,13 @@ __attribute__((constructor)) void reexecWithPreload(int, char** argv, char**) {
         if (!path.empty()) preload = path + ":";
     }
     preload += kPreload;
+    // libusb, libudev, GLib and umockdev are not instrumented: see tsan.supp. Children inherit it.
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    if (!mappedLibrary("libtsan.so").empty() && (!tsan || !std::strstr(tsan, "suppressions="))) {
+        const std::string opts = std::string(tsan && *tsan ? tsan : "") + (tsan && *tsan ? ":" : "") +
+                                 "suppressions=" + TALIUN_MOCKDEV_TSAN_SUPPRESSIONS;
+        setenv("TSAN_OPTIONS", opts.c_str(), 1);
+    }
     if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv(kReexecMark, "1", 1);
