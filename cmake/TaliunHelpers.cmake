@@ -23,11 +23,15 @@ function(taliun_test name)
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
   # Lists inside PROPERTIES must keep their separators escaped or they split into extra arguments.
   string(REPLACE ";" "\\;" labels "${A_LABELS}")
-  string(REPLACE ";" "\\;" env "${A_ENV}")
+  # Tests discovered at test time get only the first of several ENVIRONMENT entries (CMake 3.25
+  # writes each list element as a property of its own), so the variables go on the command line.
+  if(A_ENV)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_COMMAND};-E;env;${A_ENV}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     TEST_PREFIX "${A_PREFIX}"
-    PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${env}")
+    PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT})
 endfunction()
 
 # taliun_embed_files(TARGET HEADER_NAME FILES...): compiles the files into TARGET as byte arrays with
