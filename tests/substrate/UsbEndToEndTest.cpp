@@ -102,6 +102,8 @@ TEST_F(KernelDriver, PrinterClassDriverIsDetachedWhileOpenAndReattachedAfter) {
     ConfigurePort("P1", dev->deviceName());
     Tree().SetNumber("/QX/P1/DeviceClass", 2);
     Load();
+    // The enumeration claims it for a moment to read its device ID; an open meanwhile finds it busy.
+    ASSERT_TRUE(dev->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
     ASSERT_TRUE(WaitUntil([&] { return dev->kernelDriverActive(); })) << "enumeration gives it back";
     void* h = OpenOk("QX/P1");
     EXPECT_FALSE(dev->kernelDriverActive());
@@ -203,6 +205,9 @@ TEST_F(Unload, WithPortsOpenGivesEveryDeviceBack) {
     ConfigurePort("P2", prt->deviceName());
     Tree().SetNumber("/QX/P2/DeviceClass", 2);
     Load();
+    ASSERT_TRUE(prt->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }))
+        << "the enumeration is done with the printer-class device";
+    prt->clearRecords();
     void* h1 = OpenOk("QX/P1");
     void* h2 = OpenOk("JV/P1");
     void* h3 = OpenOk("QX/P2");
