@@ -8,10 +8,11 @@ function(taliun_static_library name)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
 endfunction()
 
-# taliun_test(NAME SOURCES... [LIBS ...] [LABELS ...] [ENV ...]): a GoogleTest program whose
-# cases run as separate ctest entries so that ctest -j2 spreads them.
+# taliun_test(NAME SOURCES... [LIBS ...] [LABELS ...] [ENV ...] [PREFIX p]): a GoogleTest program
+# whose cases run as separate ctest entries so that ctest -j2 spreads them; PREFIX goes before each
+# ctest name, so that one program's cases can be selected with -R.
 function(taliun_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT;PREFIX" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   if(NOT A_LABELS)
     set(A_LABELS unit)
   endif()
@@ -22,10 +23,15 @@ function(taliun_test name)
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
   # Lists inside PROPERTIES must keep their separators escaped or they split into extra arguments.
   string(REPLACE ";" "\\;" labels "${A_LABELS}")
-  string(REPLACE ";" "\\;" env "${A_ENV}")
+  # Tests discovered at test time get only the first of several ENVIRONMENT entries (CMake 3.25
+  # writes each list element as a property of its own), so the variables go on the command line.
+  if(A_ENV)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_COMMAND};-E;env;${A_ENV}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${env}")
+    TEST_PREFIX "${A_PREFIX}"
+    PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT})
 endfunction()
 
 # taliun_embed_files(TARGET HEADER_NAME FILES...): compiles the files into TARGET as byte arrays with

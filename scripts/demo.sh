@@ -3,7 +3,17 @@
 # printer with a customer display, the log daemon, and qxhost driving the component as a
 # port-handler host does. Installs and builds what is missing, keeps every file in a temporary
 # folder (nothing under /etc or /var), and leaves nothing running.
+#
+# --real-libusb: the same run on Debian's own libusb-1.0 instead of the simulated one. The devices
+# (the same models as the simulator's) then sit behind usbfs emulated by umockdev; qxmockbus keeps
+# the testbed and qxhost joins it through the umockdev preload.
 set -euo pipefail
+real=0
+case "${1:-}" in
+  --real-libusb) real=1 ;;
+  "") ;;
+  *) echo "usage: scripts/demo.sh [--real-libusb]" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 repo=$PWD
 build=${TALIUN_DEMO_BUILD:-build/release}
@@ -23,7 +33,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$build/demo-configure.log" 2>&1 ||
     { cat "$build/demo-configure.log" >&2; exit 1; }
 fi
-cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target Taliunqxusb usbsim taliunlogd qxhost >"$build/demo-build.log" 2>&1 ||
+targets=(Taliunqxusb usbsim taliunlogd qxhost)
+[ $real = 1 ] && targets+=(qxmockbus)
+cmake --build "$build" -j "${TALIUN_JOBS:-2}" --target "${targets[@]}" >"$build/demo-build.log" 2>&1 ||
   { tail -n 40 "$build/demo-build.log" >&2; exit 1; }
 tail -n 1 "$build/demo-build.log"
 setup_done=$SECONDS
@@ -46,9 +58,18 @@ export TALIUN_LOG_SOCKET=$tmp/taliunlogd.socket
 export TALIUN_CONFIGURATION=$tmp/taliun.configuration
 export TALIUN_USBSIM_CONFIG=$tmp/bus.conf
 export QXHOST_PROPERTIES=$tmp/properties
-# The simulated libusb-1.0 takes the place of the real one; the component is the shipped binary.
-export LD_LIBRARY_PATH=$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
-qxhost() { "$build/tools/qxhost" "$@"; }
+if [ $real = 0 ]; then
+  # The simulated libusb-1.0 takes the place of the real one; the component is the shipped binary.
+  export LD_LIBRARY_PATH=$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+fi
+# On the real libusb qxhost runs inside the testbed that qxmockbus keeps.
+qxhost() {
+  if [ $real = 1 ]; then
+    env UMOCKDEV_DIR="$bus_umockdev_dir" LD_PRELOAD="$bus_preload" "$build/tools/qxhost" "$@"
+  else
+    "$build/tools/qxhost" "$@"
+  fi
+}
 
 # Waits until FILE holds at least COUNT lines matching PATTERN (fixed text).
 wait_for() {
@@ -65,6 +86,16 @@ wait_for() {
 # The simulated bus; the state keys (offline, input, present) are applied to the running devices.
 receipt_offline=no receipt_input='' receipt_present=yes
 write_bus() {
+  if [ $real = 1 ]; then
+    [ -p "$tmp/bus.ctl" ] || return 0
+    {
+      echo "offline receipt $receipt_offline"
+      [ -n "$receipt_input" ] && [ "$receipt_input" != "${sent_input:-}" ] && echo "input receipt $receipt_input"
+      if [ "$receipt_present" = no ]; then echo "unplug receipt"; else echo "plug receipt"; fi
+    } >"$tmp/bus.ctl"
+    sent_input=$receipt_input
+    return 0
+  fi
   {
     echo "spool = $tmp/spool"
     echo "[device receipt]"
@@ -99,9 +130,22 @@ step "The log daemon on a private socket, the simulated bus"
 pids+=($!)
 for ((i = 0; i < 200; i++)); do [ -S "$TALIUN_LOG_SOCKET" ] && break; sleep 0.02; done
 [ -S "$TALIUN_LOG_SOCKET" ] || { echo "demo: the log daemon did not start" >&2; exit 1; }
-write_bus
-echo "log socket:    $TALIUN_LOG_SOCKET"
-echo "simulated bus: $TALIUN_USBSIM_CONFIG (receipt printer R0001, printer with display D0001)"
+if [ $real = 1 ]; then
+  "$build/tools/qxmockbus" --spool "$tmp/spool" --env "$tmp/bus.env" --control "$tmp/bus.ctl" \
+    --device receipt:qx:R0001:QX-K40V --device counter:jv:D0001:QX-D50 >"$tmp/bus.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 300; i++)); do [ -s "$tmp/bus.env" ] && [ -p "$tmp/bus.ctl" ] && break; sleep 0.02; done
+  [ -s "$tmp/bus.env" ] || { echo "demo: the emulated bus did not start" >&2; cat "$tmp/bus.log" >&2; exit 1; }
+  bus_umockdev_dir=$(sed -n 's/^UMOCKDEV_DIR=//p' "$tmp/bus.env")
+  bus_preload=$(sed -n 's/^LD_PRELOAD=//p' "$tmp/bus.env")
+  echo "log socket:    $TALIUN_LOG_SOCKET"
+  echo "real libusb:   Debian's libusb-1.0 on usbfs emulated by umockdev ($bus_umockdev_dir)"
+  echo "               receipt printer R0001, printer with display D0001 (the simulator's device models)"
+else
+  write_bus
+  echo "log socket:    $TALIUN_LOG_SOCKET"
+  echo "simulated bus: $TALIUN_USBSIM_CONFIG (receipt printer R0001, printer with display D0001)"
+fi
 # The host's tree knows one port, configured for the receipt printer's model; no device is named.
 cat >"$QXHOST_PROPERTIES" <<'TREE'
 /QX/Receipt/PortType = "USB"
@@ -130,7 +174,11 @@ printf '\f  TOTAL   5.30' | qxhost print "JV/$new_port" -
 step "Events: paper out and back, input from the printer, unplugged and plugged in again"
 show qxhost watch Receipt
 # The program itself in the background (not the function's subshell), so that SIGINT reaches it.
-"$build/tools/qxhost" watch Receipt >"$tmp/watch.out" 2>&1 &
+if [ $real = 1 ]; then
+  UMOCKDEV_DIR="$bus_umockdev_dir" LD_PRELOAD="$bus_preload" "$build/tools/qxhost" watch Receipt >"$tmp/watch.out" 2>&1 &
+else
+  "$build/tools/qxhost" watch Receipt >"$tmp/watch.out" 2>&1 &
+fi
 watch_pid=$!
 pids+=("$watch_pid")
 wait_for "$tmp/watch.out" "power: ready (0)"
@@ -155,7 +203,7 @@ sed -E -e '/Power Event|PnP Read|PnP DeviceID/d' \
   -e 's/^[0-9-]+ ([0-9:.]+) pid [0-9]+ tid [0-9]+ level ([0-9]+): /    \1 L\2 /' "$tmp/taliun.log" | tail -n 24
 echo "    ($(wc -l <"$tmp/taliun.log") lines in all)"
 
-step "What each simulated device received"
+step "What each $([ $real = 1 ] && echo "emulated" || echo "simulated") device received"
 echo "  (each printer channel starts with the component's identification request, 10 14 12 00 03 ...)"
 for channel in receipt/printer counter/printer counter/display; do
   file=$tmp/spool/$channel.out

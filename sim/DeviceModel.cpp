@@ -171,6 +171,10 @@ void DeviceModel::setKernelDriverActive(bool active) {
     kernelBound = active;
     changed();
 }
+bool DeviceModel::kernelDriverActive() const {
+    USBSIM_LOCKED;
+    return kernelBound;
+}
 void DeviceModel::failKernelDriverQuery(int error) {
     USBSIM_LOCKED;
     kernelQueryError_ = error;

@@ -83,6 +83,7 @@ public:
     void clearScripts() override;
 
     void setKernelDriverActive(bool active) override;
+    bool kernelDriverActive() const override;
     void failKernelDriverQuery(int error) override;
     void failDetach(int times, int error) override;
     void failClaim(int times, int error) override;
@@ -283,13 +284,16 @@ struct Bus {
     std::string sysfsMirror;  // out-of-process: attributes lsusb reads from sysfs, per device
 };
 
-Bus& bus();
+// The model's host: what a DeviceModel needs from the bus that carries it. The simulated libusb
+// (Bus.cpp) and the usbfs emulation (mockdev/) each define these three.
+Bus& bus();                     // its lock and change signal; `attached` lists the devices plugged in
+void detachLocked(DeviceModel* m);  // the device leaves (a Disconnect fault, or unplug). mu held.
+void sendHotplugSignalLocked();     // a plug or unplug happened: the hot-plug notice, if any. mu held.
+
 // Adds/removes a device to/from every context, queueing hot-plug events. mu held.
 libusb_device* newDeviceLocked(libusb_context* ctx, const std::shared_ptr<DeviceModel>& m);
 void unrefDeviceLocked(libusb_device* d);
 void attachLocked(const std::shared_ptr<DeviceModel>& m);
-void detachLocked(DeviceModel* m);
-void sendHotplugSignalLocked();
 // Out-of-process configuration: loads TALIUN_USBSIM_CONFIG once, then again when it changes. mu held.
 void refreshConfigLocked();
 bool applyConfigLocked(const std::string& path, std::string* error);

@@ -118,12 +118,28 @@ void waitUntil(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
         B().cv.wait_until(lk, deadline);
 }
 
-// Checks that a bulk or interrupt endpoint may be used through this handle.
+// Checks that a bulk or interrupt endpoint may be used through this handle. usbfs refuses a URB
+// for an interface that a kernel driver or another process holds (EBUSY), and libusb reports a
+// refused submission as an I/O error.
 int checkDataEndpoint(libusb_device_handle* h, unsigned char ep) {
     DeviceModel& m = *h->dev->model;
     if (m.configuration == 0 || !m.endpoint(ep)) return LIBUSB_ERROR_IO;
-    if (m.claimedBy && m.claimedBy != h) return LIBUSB_ERROR_BUSY;
-    if (m.kernelBound) return LIBUSB_ERROR_BUSY;
+    if (m.claimedBy && m.claimedBy != h) return LIBUSB_ERROR_IO;
+    if (m.kernelBound) return LIBUSB_ERROR_IO;
+    return 0;
+}
+
+// The same for control requests to the interface or one of its endpoints; vendor requests and the
+// printer-class device ID pass, as usbfs lets them.
+int checkControlRecipient(libusb_device_handle* h, const Setup& s) {
+    DeviceModel& m = *h->dev->model;
+    if ((s.bmRequestType & 0x60) == 0x40) return 0;
+    if (s.bmRequestType == 0xA1 && s.bRequest == 0 && m.config().printerClass) return 0;
+    const uint8_t recipient = s.bmRequestType & 0x1F;
+    const bool ours = (recipient == LIBUSB_RECIPIENT_INTERFACE && (s.wIndex & 0xFF) == m.config().interfaceNumber) ||
+                      (recipient == LIBUSB_RECIPIENT_ENDPOINT && (s.wIndex & 0x7F) != 0 && m.endpoint(s.wIndex & 0xFF));
+    if (!ours) return 0;
+    if (m.kernelBound || (m.claimedBy && m.claimedBy != h)) return LIBUSB_ERROR_IO;
     return 0;
 }
 
@@ -905,9 +921,12 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* dev_handle, int i
     if (!interfaceExists(m, interface_number)) return LIBUSB_ERROR_NOT_FOUND;
     if (interface_number != m.config().interfaceNumber) return 0;
     if (m.claimedBy != dev_handle) return LIBUSB_ERROR_NOT_FOUND;
-    // Releasing puts the interface back to its first alternate setting.
-    const Setup s{0x01, LIBUSB_REQUEST_SET_INTERFACE, 0, static_cast<uint16_t>(interface_number), 0};
-    controlLocked(lk, dev_handle, s, nullptr, 1000);
+    // Releasing puts the interface back to its first alternate setting; Linux sends the request
+    // only when the interface is in another one.
+    if (m.altSetting != 0) {
+        const Setup s{0x01, LIBUSB_REQUEST_SET_INTERFACE, 0, static_cast<uint16_t>(interface_number), 0};
+        controlLocked(lk, dev_handle, s, nullptr, 1000);
+    }
     if (!liveHandle(dev_handle) || m.claimedBy != dev_handle) return 0;
     m.claimedBy = nullptr;
     m.note(Record::Type::Release, static_cast<uint16_t>(interface_number));
@@ -1012,7 +1031,9 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev_handle, uint8_
     if (!data && wLength) return withErrno(LIBUSB_ERROR_INVALID_PARAM);
     std::unique_lock<std::mutex> lk(B().mu);
     if (int e = usable(dev_handle)) return withErrno(e);
-    return withErrno(controlLocked(lk, dev_handle, Setup{request_type, bRequest, wValue, wIndex, wLength}, data, timeout));
+    const Setup s{request_type, bRequest, wValue, wIndex, wLength};
+    if (int e = checkControlRecipient(dev_handle, s)) return withErrno(e);
+    return withErrno(controlLocked(lk, dev_handle, s, data, timeout));
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned char* data,
@@ -1099,6 +1120,9 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
         const auto* sp = reinterpret_cast<const libusb_control_setup*>(transfer->buffer);
         if (libusb_le16_to_cpu(sp->wLength) > transfer->length - static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE))
             return LIBUSB_ERROR_INVALID_PARAM;
+        const Setup s{sp->bmRequestType, sp->bRequest, libusb_le16_to_cpu(sp->wValue), libusb_le16_to_cpu(sp->wIndex),
+                      libusb_le16_to_cpu(sp->wLength)};
+        if (int e = checkControlRecipient(h, s)) return e;
         break;
     }
     case LIBUSB_TRANSFER_TYPE_BULK:

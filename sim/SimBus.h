@@ -194,6 +194,7 @@ public:
 
     // Faults.
     virtual void setKernelDriverActive(bool active) = 0;
+    virtual bool kernelDriverActive() const = 0;  // a kernel driver holds the interface now
     virtual void failKernelDriverQuery(int error) = 0;          // 0: answer truthfully
     virtual void failDetach(int times, int error = -6) = 0;    // LIBUSB_ERROR_BUSY
     virtual void failClaim(int times, int error = -6) = 0;     // -1 times: always

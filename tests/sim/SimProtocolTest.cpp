@@ -299,7 +299,10 @@ TEST_F(SimProtocol, PrinterClassDeviceAnswersDeviceIdAndPortStatus) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 2), id.size()), id);
     EXPECT_NE(id.find("CMD:QORA/CS;"), std::string::npos);
 
+    // Other class requests need the interface, which usblp holds until it is detached.
     uint8_t st = 0;
+    EXPECT_EQ(libusb_control_transfer(h, 0xA1, 1, 0, 0, &st, 1, 1000), LIBUSB_ERROR_IO);
+    ASSERT_EQ(libusb_detach_kernel_driver(h, 0), 0);
     EXPECT_EQ(libusb_control_transfer(h, 0xA1, 1, 0, 0, &st, 1, 1000), 1);
     EXPECT_EQ(st, 0x18);
     prt->setOffline(true);
