@@ -332,52 +332,19 @@ void BM_IdlePortCpu(benchmark::State& state)
     state.counters["cpu_ms_per_s_closed"] = dBaseline * 1000 / n;
 }
 
-// The floor under the figure above on this machine: a thread that does nothing but wake every
-// 10 ms, the monitoring thread's cadence while a port has no input.
-void BM_IdleWakeFloor(benchmark::State& state)
+// Process CPU per second of wall time while a thread wakes every 10 ms, the monitoring thread's
+// cadence while a port has no input, and runs `tick` with the wake-up's number.
+template <class Tick>
+void MeasureTickingCpu(benchmark::State& state, Tick tick)
 {
     std::mutex mutex;
     std::condition_variable cv;
     bool bStop = false;
-    std::thread waker([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!bStop)
-            cv.wait_for(lock, std::chrono::milliseconds(10));
-    });
-    double dCpu = 0;
-    for (auto _ : state) {
-        const double c0 = CpuSeconds();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        dCpu += CpuSeconds() - c0;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        bStop = true;
-    }
-    cv.notify_all();
-    waker.join();
-    state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
-}
-
-// The same wake-ups with the simulator's part of an idle port's cycle done by plain libusb calls:
-// above the floor, this is what the simulator costs (argument: the timing, as above).
-void BM_IdlePollPlain(benchmark::State& state)
-{
-    usbsim::resetBus();
-    usbsim::setTiming(TimingFor(state.range(0)));
-    CPlain plain;
-    if (!plain.Ok()) {
-        state.SkipWithError("no device");
-        return;
-    }
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool bStop = false;
-    std::thread poller([&] {
+    std::thread ticker([&] {
         std::unique_lock<std::mutex> lock(mutex);
         for (unsigned int n = 0; !bStop; ++n) {
             cv.wait_for(lock, std::chrono::milliseconds(10));
-            plain.IdlePoll(n % 10 == 0);
+            tick(n);
         }
     });
     double dCpu = 0;
@@ -391,8 +358,28 @@ void BM_IdlePollPlain(benchmark::State& state)
         bStop = true;
     }
     cv.notify_all();
-    poller.join();
+    ticker.join();
     state.counters["cpu_ms_per_s"] = dCpu * 1000 / static_cast<double>(state.iterations());
+}
+
+// The floor under the figure above on this machine: a thread that does nothing but wake.
+void BM_IdleWakeFloor(benchmark::State& state)
+{
+    MeasureTickingCpu(state, [](unsigned int) {});
+}
+
+// The same wake-ups with the simulator's part of an idle port's cycle done by plain libusb calls:
+// above the floor, this is what the simulator costs (argument: the timing, as above).
+void BM_IdlePollPlain(benchmark::State& state)
+{
+    usbsim::resetBus();
+    usbsim::setTiming(TimingFor(state.range(0)));
+    CPlain plain;
+    if (!plain.Ok()) {
+        state.SkipWithError("no device");
+        return;
+    }
+    MeasureTickingCpu(state, [&](unsigned int n) { plain.IdlePoll(n % 10 == 0); });
 }
 
 // Full speed: {0, ...}; high speed: {1, ...}; no wire delay: {2, ...}.

@@ -18,6 +18,7 @@
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/ScopedLogDaemon.h"
+#include "tests/support/HostEvents.h"
 #include "tests/support/WaitUntil.h"
 
 #ifndef TALIUN_LIBRARY
@@ -186,17 +187,7 @@ protected:
         return it == vec.end() ? -1 : static_cast<long>(it - vec.begin());
     }
 
-    std::vector<int> PowerStates(void* h) const
-    {
-        std::vector<int> vec;
-        for (const HOST_EVENT& e : m_host.Events(h))
-            if (e.ulCode == PH_EVENT_POWER_STATE && e.vecData.size() == 4) {
-                int n;
-                memcpy(&n, e.vecData.data(), 4);
-                vec.push_back(n);
-            }
-        return vec;
-    }
+    std::vector<int> PowerStates(void* h) const { return testsupport::PowerStates(m_host, h); }
     // Waits until the power events seen from position ulFrom on contain 2 and, later, 0.
     bool WaitForUnavailableThenReady(void* h, size_t ulFrom)
     {

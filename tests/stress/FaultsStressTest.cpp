@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "tests/stress/StressSupport.h"
+#include "tests/support/HostEvents.h"
 
 using namespace stress;
 
@@ -25,16 +26,7 @@ protected:
         EXPECT_EQ(Open(h, strPath), PHR_SUCCESS) << strPath;
         return h;
     }
-    std::vector<int> PowerStates(void* h) const {
-        std::vector<int> vec;
-        for (const HOST_EVENT& e : m_host.Events(h))
-            if (e.ulCode == PH_EVENT_POWER_STATE && e.vecData.size() == 4) {
-                int n;
-                memcpy(&n, e.vecData.data(), 4);
-                vec.push_back(n);
-            }
-        return vec;
-    }
+    std::vector<int> PowerStates(void* h) const { return testsupport::PowerStates(m_host, h); }
     bool WaitForPower(void* h, int nState) {
         return WaitUntil([&] {
             const std::vector<int> vec = PowerStates(h);

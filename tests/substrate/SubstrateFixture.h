@@ -13,6 +13,7 @@
 #include "component/PortHandler.h"
 #include "host/Host.h"
 #include "tests/substrate/Substrate.h"
+#include "tests/support/HostEvents.h"
 #include "tests/support/WaitUntil.h"
 #include "tools/ScopedLogDaemon.h"
 #include "tools/qxhost/HotPlugNotifier.h"
@@ -101,16 +102,7 @@ protected:
         });
         return strPort;
     }
-    std::vector<int> PowerStates(void* h) const {
-        std::vector<int> vec;
-        for (const HOST_EVENT& e : m_host.Events(h))
-            if (e.ulCode == PH_EVENT_POWER_STATE && e.vecData.size() == 4) {
-                int n;
-                memcpy(&n, e.vecData.data(), 4);
-                vec.push_back(n);
-            }
-        return vec;
-    }
+    std::vector<int> PowerStates(void* h) const { return testsupport::PowerStates(m_host, h); }
     bool WaitForPower(void* h, int nState) {
         return WaitUntil([&] {
             const std::vector<int> vec = PowerStates(h);
