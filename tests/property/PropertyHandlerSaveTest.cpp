@@ -26,18 +26,6 @@ const std::string kExisting =
     "</type>\r\n"
     "</xmlroot>\r\n";
 
-// Runs the body in a child process and returns its exit status (or -1 when it did not exit).
-int InChild(const std::function<int()>& body)
-{
-	pid_t pid = fork();
-	if (pid == 0)
-		_exit(body());
-	int nStatus = 0;
-	if (pid < 0 || waitpid(pid, &nStatus, 0) != pid || !WIFEXITED(nStatus))
-		return -1;
-	return WEXITSTATUS(nStatus);
-}
-
 }  // namespace
 
 using PropertyHandlerSave = PropertyTestDirectory;
@@ -113,16 +101,18 @@ TEST_F(PropertyHandlerSave, SymbolicLinkStaysALink)
 TEST_F(PropertyHandlerSave, FullDiskLeavesTheOldFile)
 {
 	WriteFile(m_strConfiguration, kExisting);
-	StartLogDaemon();
+	g_ulErrorCount = 0;
 	// A file-size limit makes writes fail with EFBIG like a full disk does.
-	int nResult = InChild([&] {
-		signal(SIGXFSZ, SIG_IGN);
-		struct rlimit limit = {256, 256};
-		if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-			return 2;
-		CPropertyHandler store(m_strConfiguration.c_str());
-		return store.Set("/host/big", std::string(4000, 'x')) ? 1 : 0;
-	});
+	int nResult = RunInChild(
+	    [&] {
+		    signal(SIGXFSZ, SIG_IGN);
+		    struct rlimit limit = {256, 256};
+		    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+			    return 2;
+		    CPropertyHandler store(m_strConfiguration.c_str());
+		    return store.Set("/host/big", std::string(4000, 'x')) ? 1 : 0;
+	    },
+	    [&] { StartLogDaemon(); });
 	EXPECT_EQ(nResult, 0);
 	EXPECT_EQ(ReadFile(m_strConfiguration), kExisting);
 	std::vector<std::string> listNames = ListDirectory(m_strDirectory);
@@ -141,7 +131,7 @@ TEST_F(PropertyHandlerSave, ReadOnlyDirectoryLeavesTheOldFile)
 	WriteFile(m_strConfiguration, kExisting);
 	ASSERT_EQ(chmod(m_strDirectory.c_str(), 0755), 0);
 	ASSERT_EQ(chmod(m_strConfiguration.c_str(), 0666), 0);
-	int nResult = InChild([&] {
+	int nResult = RunInChild([&] {
 		if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
 			return 2;
 		CPropertyHandler store(m_strConfiguration.c_str());
@@ -164,7 +154,7 @@ TEST_F(PropertyHandlerSave, UnreadableFileIsNeverLost)
 	WriteFile(m_strConfiguration, kExisting);
 	ASSERT_EQ(chmod(m_strDirectory.c_str(), 0777), 0);
 	ASSERT_EQ(chmod(m_strConfiguration.c_str(), 0600), 0);
-	int nResult = InChild([&] {
+	int nResult = RunInChild([&] {
 		if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
 			return 2;
 		CPropertyHandler store(m_strConfiguration.c_str());

@@ -6,12 +6,14 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,6 +21,32 @@
 
 #include "log/Log.h"
 #include "tools/LogDaemon.h"
+
+// Runs childBody in a child process and returns its exit status (or -1 when it did not exit).
+// The child is forked before parentFirst runs here: a thread started there (the log daemon) may
+// hold a lock of the allocator at any moment, and a child forked while it did would wait forever.
+inline int RunInChild(const std::function<int()>& childBody, const std::function<void()>& parentFirst = nullptr)
+{
+	int afd[2];
+	if (pipe(afd) != 0)
+		return -1;
+	const pid_t pid = fork();
+	if (pid == 0)
+	{
+		close(afd[1]);
+		char c = 0;
+		_exit(read(afd[0], &c, 1) == 1 ? childBody() : 126);
+	}
+	close(afd[0]);
+	if (pid > 0 && parentFirst)
+		parentFirst();
+	const bool bGo = pid > 0 && write(afd[1], "g", 1) == 1;
+	close(afd[1]);
+	int nStatus = 0;
+	if (!bGo || waitpid(pid, &nStatus, 0) != pid || !WIFEXITED(nStatus))
+		return -1;
+	return WEXITSTATUS(nStatus);
+}
 
 inline std::string ReadFile(const std::string& strPath)
 {

@@ -137,22 +137,21 @@ TEST_F(RegistrationInstall, UnwritableDirectoryFailsWithOneLogLineAndKeepsTheFil
 		GTEST_SKIP() << "needs root to switch to an unprivileged user";
 	ASSERT_EQ(Install("old.so"), 1);
 	const std::string strBefore = ReadFile(m_strConfiguration);
-	StartLogDaemon();
 	// Root ignores permission bits, so the installer runs as nobody in a child process, with the
 	// directory readable but not writable for it (and the log socket open to it).
-	ASSERT_EQ(chmod(m_strDirectory.c_str(), 0755), 0);
-	ASSERT_EQ(chmod(m_pDaemon->SocketPath().c_str(), 0777), 0);
-	pid_t pid = fork();
-	if (pid == 0)
-	{
-		if (setgid(65534) != 0 || setuid(65534) != 0)
-			_exit(2);
-		_exit(Install("new.so"));
-	}
-	int nStatus = 0;
-	ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-	ASSERT_TRUE(WIFEXITED(nStatus));
-	EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+	g_ulErrorCount = 0;
+	const int nResult = RunInChild(
+	    [&] {
+		    if (setgid(65534) != 0 || setuid(65534) != 0)
+			    return 2;
+		    return Install("new.so");
+	    },
+	    [&] {
+		    StartLogDaemon();
+		    ASSERT_EQ(chmod(m_strDirectory.c_str(), 0755), 0);
+		    ASSERT_EQ(chmod(m_pDaemon->SocketPath().c_str(), 0777), 0);
+	    });
+	EXPECT_EQ(nResult, 0);
 	EXPECT_EQ(ReadFile(m_strConfiguration), strBefore);
 	EXPECT_EQ(ListDirectory(m_strDirectory), (std::vector<std::string>{"taliun.configuration", "taliunlogd.socket"}));
 
