@@ -417,12 +417,12 @@ bool stillRegistered(libusb_context* ctx, int handle) {
     return false;
 }
 
-// Counts the rounds of event handling that delivered something. A thread waiting in
+// Counts, per context, the rounds of event handling that delivered something. A thread waiting in
 // handle_events returns once another thread has handled events, as with libusb's event waiters,
 // so that it sees completions that the other thread reaped for it. Lock held.
-unsigned long& deliveries() {
-    static unsigned long n = 0;
-    return n;
+unsigned long& deliveries(const libusb_context* ctx) {
+    static auto* n = new std::map<const libusb_context*, unsigned long>;
+    return (*n)[ctx];
 }
 
 // Runs callbacks without the lock; the context stays alive through activeOps.
@@ -452,7 +452,7 @@ void deliver(std::unique_lock<std::mutex>& lk, libusb_context* ctx, Delivery& d)
     }
     ctx->waitersCv.notify_all();
     lk.lock();
-    ++deliveries();
+    ++deliveries(ctx);
     for (const HotplugEvent& ev : d.events)
         if (liveDevice(ev.dev)) unrefDeviceLocked(ev.dev);
 }
@@ -470,7 +470,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed, unsigne
         deadline = Clock::now() + std::chrono::milliseconds(defaultMs);
     }
     ++c->activeOps;
-    const unsigned long seen = deliveries();
+    const unsigned long seen = deliveries(c);
     for (;;) {
         if (c->exiting) break;
         Delivery d;
@@ -481,7 +481,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed, unsigne
             break;
         }
         if (completed && *completed) break;
-        if (deliveries() != seen) break;
+        if (deliveries(c) != seen) break;
         if (c->interrupted) {
             c->interrupted = false;
             break;
