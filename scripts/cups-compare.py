@@ -77,10 +77,10 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--runs", type=int, default=3)
     args = ap.parse_args()
-    if not os.access(BACKEND, os.X_OK):
+    if not os.path.exists(BACKEND):
         reason = "the CUPS usb backend (%s, Debian package cups) is not installed" % BACKEND
-    elif os.geteuid() != 0:
-        reason = "the CUPS usb backend runs only as root"
+    elif os.geteuid() != 0 or not os.access(BACKEND, os.X_OK):
+        reason = "the CUPS usb backend (%s) runs only as root" % BACKEND
     else:
         reason = None
     if reason:
