@@ -32,6 +32,8 @@ run harden "$build/bench/harden/harden_bench"
 run unload "$build/bench/unload/unload_bench"
 echo "--- qxhost commands"
 scripts/command-times.py --build "$build" --runs "${TALIUN_COMMAND_RUNS:-200}" --out "$out/commands.json"
+echo "--- CUPS usb backend"
+scripts/cups-compare.py --build "$build" --runs "${TALIUN_CUPS_RUNS:-3}" --out "$out/cups.json"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -51,6 +53,8 @@ port, log, markup, harden = load("port"), load("log"), load("markup"), load("har
 unload = load("unload")
 with open(os.path.join(out, "commands.json")) as f:
     commands = json.load(f)
+with open(os.path.join(out, "cups.json")) as f:
+    cups = json.load(f)
 
 def find(rows, base, *args):
     """The row of benchmark `base` whose numeric arguments start with args."""
@@ -87,30 +91,57 @@ w("Machine: %s, %s logical CPUs, Linux %s; %s, Release build. Load average when 
 w("")
 w("All device figures are taken on the simulated USB bus (`sim/`) with its timing model: full speed moves")
 w("1,216,000 bytes/s of bulk payload and takes 1 ms per control transfer, high speed 53,248,000 bytes/s and")
-w("125 µs, each transfer sleeping its wire time in the calling thread (with the thread's timer slack")
-w("lowered for the sleep, so that short sleeps keep to the model). The component under test is the")
+w("125 µs. Each endpoint's wire is used in order: queued transfers follow each other without a gap, the")
+w("wire idles until a transfer is queued, and a synchronous call waits for its own wire time (see")
+w("sim/README.md). The component under test is the")
 w("shipped `libTaliunqxusb.so`, loaded by the substitute host and driven through its exported table.")
 w("Latencies are means over the iterations the JSON reports; MB is 10^6 bytes.")
 w("")
 w("## Print throughput (1 MiB job)")
 w("")
 w("Wire limit: one plain bulk transfer of the whole job. Protocol limit: the maker's write protocol done")
-w("with plain libusb calls (busy poll, write start, 4096-byte bulk pieces, count read-back per 65535-byte")
-w("chunk). Stack: a host Write through the component to the device's record.")
+w("with plain synchronous libusb calls (busy poll, write start, 4096-byte bulk pieces each waited for, count")
+w("read-back per 65535-byte chunk). Stack: a host Write through the component to the device's record; the")
+w("component keeps up to eight 4096-byte pieces of a chunk in flight with libusb's asynchronous API.")
 w("")
-w("| timing | wire limit | protocol limit | stack, log daemon absent | stack, log daemon present | stack / protocol |")
-w("| --- | --- | --- | --- | --- | --- |")
+w("| timing | wire limit | protocol limit | stack, log daemon absent | stack, log daemon present | stack / protocol | stack / wire |")
+w("| --- | --- | --- | --- | --- | --- | --- |")
 for arg, label in speeds:
     wire = find(port, "BM_PrintJob_WireLimit", arg)
     proto = find(port, "BM_PrintJob_ProtocolLimit", arg)
     stack = find(port, "BM_PrintJob_Stack", arg, 0)
     stack_log = find(port, "BM_PrintJob_Stack", arg, 1)
-    w("| %s | %.2f MB/s | %.2f MB/s | %.2f MB/s | %.2f MB/s | %.0f %% |" % (
-        label, mbps(wire), mbps(proto), mbps(stack), mbps(stack_log), 100.0 * mbps(stack) / mbps(proto)))
+    w("| %s | %.2f MB/s | %.2f MB/s | %.2f MB/s | %.2f MB/s | %.0f %% | %.0f %% |" % (
+        label, mbps(wire), mbps(proto), mbps(stack), mbps(stack_log), 100.0 * mbps(stack) / mbps(proto),
+        100.0 * mbps(stack) / mbps(wire)))
 nodelay = find(port, "BM_PrintJob_Stack", 2, 0)
 w("")
 w("Without wire delay (the software's own cost): the stack moves %.0f MB/s, the protocol done with plain" % mbps(nodelay))
 w("libusb calls %.0f MB/s." % mbps(find(port, "BM_PrintJob_ProtocolLimit", 2)))
+w("")
+w("## Print speed against the CUPS usb backend")
+w("")
+if "skipped" in cups:
+    w("Skipped in this run: %s." % cups["skipped"])
+else:
+    w("One printer-class device on the simulated bus, the same job file for both (random bytes), median of %d runs"
+      % cups["full"]["runs"])
+    w("each (`scripts/cups-compare.py`). CUPS: `/usr/lib/cups/backend/usb` run as root with `DEVICE_URI=%s`,"
+      % cups["full"]["uri"])
+    w("its whole process. qxhost: `qxhost print` on a port bound to the device, writing (first to last job byte")
+    w("arriving at the device) and the whole command. Ratios are speed against the CUPS process (above 1: faster).")
+    w("Protocol floor: the wire time plus one busy poll, one write start and one count report per 65,535-byte")
+    w("chunk at the preset's control latency, the least any write with this protocol takes; CUPS writes plain")
+    w("bulk transfers and pays none of it.")
+    w("")
+    w("| timing, job | CUPS process | CUPS writing | qxhost writing | qxhost command | write vs CUPS | command vs CUPS | protocol floor | floor vs CUPS |")
+    w("| --- | --- | --- | --- | --- | --- | --- | --- | --- |")
+    for key, label in (("full", "full speed, %d MiB"), ("high", "high speed, %d MiB")):
+        c = cups[key]
+        w("| %s | %.2f s | %.2f s | %.2f s | %.2f s | %.2fx | %.2fx | %.2f s | %.2fx |" % (
+            label % (c["bytes"] // 1048576), c["cups_whole"], c["cups_write"], c["qxhost_write"], c["qxhost_whole"],
+            c["cups_whole"] / c["qxhost_write"], c["cups_whole"] / c["qxhost_whole"], c["floor"],
+            c["cups_whole"] / c["floor"]))
 w("")
 w("## Latencies")
 w("")

@@ -9,7 +9,9 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <set>
 #include <thread>
 
 using namespace usbsim;
@@ -90,13 +92,18 @@ int interruptedBy(const libusb_device_handle* h) {
     return 0;
 }
 
-// Sleeps for the wire time of a transfer. The thread's timer slack (50 us by default) would
+// Sleeps until a transfer leaves the wire. The thread's timer slack (50 us by default) would
 // stretch every short sleep of the timing model, so it is lowered for the sleep only.
-void wireSleep(std::chrono::microseconds delay) {
+void wireSleepUntil(Clock::time_point end) {
     const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    std::this_thread::sleep_for(delay);
+    std::this_thread::sleep_until(end);
     if (slack > 1) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+}
+
+bool timingOn() {
+    const Timing& t = B().timing;
+    return t.bytesPerSecond != 0 || t.controlLatency.count() != 0;
 }
 
 std::chrono::microseconds wireDelay(size_t bytes, bool control) {
@@ -105,6 +112,37 @@ std::chrono::microseconds wireDelay(size_t bytes, bool control) {
     if (control) d += t.controlLatency;
     if (t.bytesPerSecond) d += std::chrono::microseconds(bytes * 1000000ull / t.bytesPerSecond);
     return d;
+}
+
+// When each endpoint of each device is next free. The host controller runs an endpoint's queue
+// in order, so a transfer starts when the one before it has left the wire, or when it is queued
+// if the wire was idle by then. Lock held.
+std::map<std::pair<const DeviceModel*, unsigned char>, Clock::time_point>& wireFree() {
+    static auto* free = new std::map<std::pair<const DeviceModel*, unsigned char>, Clock::time_point>;
+    return *free;
+}
+
+// Books the wire for a transfer that is ready to go now; returns when it has left the wire.
+Clock::time_point bookWire(const libusb_device_handle* h, unsigned char ep, std::chrono::microseconds d) {
+    const auto now = Clock::now();
+    if (!timingOn()) return now;
+    auto& slots = wireFree();
+    if (slots.size() > 1024) {
+        for (auto it = slots.begin(); it != slots.end();) it = it->second <= now ? slots.erase(it) : std::next(it);
+    }
+    Clock::time_point& free = slots[{h->dev->model.get(), static_cast<unsigned char>(ep & 0x8F)}];
+    free = std::max(free, now) + d;
+    return free;
+}
+
+// A synchronous call occupies the wire like a transfer queued alone, and the caller waits for it.
+void syncWire(std::unique_lock<std::mutex>& lk, const libusb_device_handle* h, unsigned char ep,
+              std::chrono::microseconds d) {
+    if (!timingOn()) return;
+    const auto end = bookWire(h, ep, d);
+    lk.unlock();
+    wireSleepUntil(end);
+    lk.lock();
 }
 
 Clock::time_point deadlineFor(unsigned timeoutMs) {
@@ -161,12 +199,7 @@ int controlLocked(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, con
         }
         waitUntil(lk, deadline);
     }
-    const auto delay = wireDelay(s.wLength, true);
-    if (delay.count()) {
-        lk.unlock();
-        wireSleep(delay);
-        lk.lock();
-    }
+    syncWire(lk, h, 0, wireDelay(s.wLength, true));
     return r;
 }
 
@@ -200,12 +233,7 @@ int bulkLocked(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, unsign
             B().cv.wait_until(lk, std::min(deadline, Clock::now() + std::chrono::milliseconds(100)));
     }
     if (transferred) *transferred = total;
-    const auto delay = wireDelay(static_cast<size_t>(total), false);
-    if (delay.count()) {
-        lk.unlock();
-        wireSleep(delay);
-        lk.lock();
-    }
+    syncWire(lk, h, ep, wireDelay(static_cast<size_t>(total), false));
     return r;
 }
 
@@ -270,6 +298,35 @@ void finish(TransferPriv* p, libusb_transfer_status st) {
     }
 }
 
+bool faulted(TransferPriv* p) {
+    const libusb_transfer* t = pubOf(p);
+    return p->status != LIBUSB_TRANSFER_COMPLETED || (!(t->endpoint & 0x80) && t->actual_length < t->length);
+}
+
+// Endpoints whose queue a fault stopped in the current round of event handling. Lock held.
+std::set<std::pair<const DeviceModel*, unsigned char>>& stoppedQueues() {
+    static auto* stopped = new std::set<std::pair<const DeviceModel*, unsigned char>>;
+    return *stopped;
+}
+
+// An endpoint's queued transfers reach the device one after the other. After a fault the queue
+// stands still until the program has been given the failed transfer, so that it can cancel the
+// ones behind it before the device sees them. Lock held.
+bool headOfQueueLocked(TransferPriv* p) {
+    const libusb_transfer* t = pubOf(p);
+    const DeviceModel* m = p->handle->dev->model.get();
+    if (stoppedQueues().count({m, t->endpoint})) return false;
+    for (TransferPriv* q : p->handle->dev->ctx->transfers) {
+        if (q == p) return true;
+        const libusb_transfer* u = pubOf(q);
+        if (!q->handle || q->handle->dev->model.get() != m || u->endpoint != t->endpoint ||
+            u->type == LIBUSB_TRANSFER_TYPE_CONTROL)
+            continue;
+        if (!q->done || faulted(q)) return false;
+    }
+    return true;
+}
+
 // Lets the device act on a submitted transfer, as the kernel would without our help.
 void attemptLocked(TransferPriv* p) {
     if (p->done) return;
@@ -289,8 +346,13 @@ void attemptLocked(TransferPriv* p) {
             return;
         }
         t->actual_length = o.result < 0 ? 0 : o.actual;
-        p->readyAt = Clock::now() + wireDelay(s.wLength, true);
+        p->readyAt = bookWire(h, 0, wireDelay(s.wLength, true));
         return finish(p, statusOf(o.result));
+    }
+    if (!headOfQueueLocked(p)) {
+        // It never reached the device, so its time-out leaves nothing in the record.
+        p->recordedOut = true;
+        return;
     }
     const int before = t->actual_length;
     OpResult o = (t->endpoint & 0x80) ? m.bulkIn(t->endpoint, t->buffer + before, t->length - before)
@@ -301,7 +363,7 @@ void attemptLocked(TransferPriv* p) {
         p->stuck = o.stuck;
         return;
     }
-    p->readyAt = Clock::now() + wireDelay(static_cast<size_t>(t->actual_length), false);
+    p->readyAt = bookWire(h, t->endpoint, wireDelay(static_cast<size_t>(t->actual_length), false));
     finish(p, statusOf(o.result));
 }
 
@@ -314,6 +376,7 @@ struct Delivery {
 // Collects what is ready for the caller of handle_events. Lock held.
 void collectLocked(libusb_context* ctx, Delivery& out, Clock::time_point& nextWake) {
     const auto now = Clock::now();
+    stoppedQueues().clear();
     for (auto it = ctx->transfers.begin(); it != ctx->transfers.end();) {
         TransferPriv* p = *it;
         attemptLocked(p);
@@ -327,6 +390,8 @@ void collectLocked(libusb_context* ctx, Delivery& out, Clock::time_point& nextWa
             libusb_transfer* t = pubOf(p);
             t->status = p->status;
             p->submitted = false;
+            if (t->type != LIBUSB_TRANSFER_TYPE_CONTROL && faulted(p))
+                stoppedQueues().insert({p->handle->dev->model.get(), t->endpoint});
             releaseHandleLocked(p->handle);
             p->handle = nullptr;
             out.transfers.push_back(t);
@@ -343,6 +408,7 @@ void collectLocked(libusb_context* ctx, Delivery& out, Clock::time_point& nextWa
         ctx->hotplugEvents.pop_front();
     }
     if (!out.events.empty()) out.callbacks = ctx->hotplug;
+    stoppedQueues().clear();
 }
 
 bool matches(const HotplugCallback& cb, const libusb_device* d, libusb_hotplug_event ev) {
@@ -365,6 +431,14 @@ bool stillRegistered(libusb_context* ctx, int handle) {
     for (const auto& cb : ctx->hotplug)
         if (cb.handle == handle) return true;
     return false;
+}
+
+// Counts, per context, the rounds of event handling that delivered something. A thread waiting in
+// handle_events returns once another thread has handled events, as with libusb's event waiters,
+// so that it sees completions that the other thread reaped for it. Lock held.
+unsigned long& deliveries(const libusb_context* ctx) {
+    static auto* n = new std::map<const libusb_context*, unsigned long>;
+    return (*n)[ctx];
 }
 
 // Runs callbacks without the lock; the context stays alive through activeOps.
@@ -394,6 +468,7 @@ void deliver(std::unique_lock<std::mutex>& lk, libusb_context* ctx, Delivery& d)
     }
     ctx->waitersCv.notify_all();
     lk.lock();
+    ++deliveries(ctx);
     for (const HotplugEvent& ev : d.events)
         if (liveDevice(ev.dev)) unrefDeviceLocked(ev.dev);
 }
@@ -411,6 +486,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed, unsigne
         deadline = Clock::now() + std::chrono::milliseconds(defaultMs);
     }
     ++c->activeOps;
+    const unsigned long seen = deliveries(c);
     for (;;) {
         if (c->exiting) break;
         Delivery d;
@@ -421,6 +497,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed, unsigne
             break;
         }
         if (completed && *completed) break;
+        if (deliveries(c) != seen) break;
         if (c->interrupted) {
             c->interrupted = false;
             break;

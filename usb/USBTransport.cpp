@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "log/Log.h"
 #include "usb/USBDevice.h"
@@ -152,20 +155,131 @@ int WriteForceStop(_USBQX* pCtx, const Channel& ch, int nChunk) {
     return nCount > nChunk ? nChunk : nCount;
 }
 
+// Bulk OUT pieces of one chunk kept in flight together, so that the wire never waits for the
+// host between them: eight pieces are more than half a millisecond of wire at high speed.
+constexpr int kPiecesInFlight = 8;
+// Longest single wait for events; a completion ends it at once.
+constexpr long kEventWaitMicroseconds = 100000;
+// Beyond a piece's own time-out, how long event handling may keep failing before its pieces are
+// given up (and left allocated: freeing a transfer that may still be in flight is worse).
+constexpr int kEventGraceMs = 1000;
+
+// The pieces of one chunk on their way. libusb runs the completion callback in whichever thread
+// handles events on the default context, so what the callback touches is guarded.
+struct PieceQueue {
+    struct Piece {
+        PieceQueue* pQueue = nullptr;
+        libusb_transfer* pTransfer = nullptr;
+        bool fPending = false;  // submitted, callback not yet run; guarded by mu
+    };
+    std::mutex mu;  // a leaf lock: nothing else is taken while it is held
+    Piece aPieces[kPiecesInFlight];
+};
+
+void LIBUSB_CALL PieceDone(libusb_transfer* pTransfer) {
+    auto* pPiece = static_cast<PieceQueue::Piece*>(pTransfer->user_data);
+    std::lock_guard<std::mutex> lk(pPiece->pQueue->mu);
+    pPiece->fPending = false;
+}
+
+bool Pending(PieceQueue& q, const PieceQueue::Piece& piece) {
+    std::lock_guard<std::mutex> lk(q.mu);
+    return piece.fPending;
+}
+
+// Handles events until the piece's callback has run; false when events can no longer be handled.
+bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece, int nTimeoutMs) {
+    const auto giveUp = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(nTimeoutMs + kEventGraceMs);
+    while (Pending(q, piece)) {
+        timeval tv{0, kEventWaitMicroseconds};
+        const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+            if (std::chrono::steady_clock::now() > giveUp) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return true;
+}
+
+// Sends a chunk's bytes in bulk OUT pieces of at most USB_BULK_PIECE bytes, several in flight.
+// Returns the bytes sent, or -1 when a piece failed or moved nothing; either way only once no
+// piece is in flight any more. A piece that comes back short is resent from where it stopped
+// when the pieces behind it were cancelled before they moved anything; otherwise the device's
+// count is the only truth left, and the caller asks for it.
+int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int nLength) {
+    auto* pQueue = new PieceQueue;
+    for (PieceQueue::Piece& piece : pQueue->aPieces) piece.pQueue = pQueue;
+    const int nTimeout = pCtx->nWriteTimeout;
+    int nSent = 0;
+    int nQueued = 0;
+    int nHead = 0;
+    int nInFlight = 0;
+    bool fFailed = false;
+    while (nSent < nLength) {
+        while (!fFailed && nInFlight < kPiecesInFlight && nQueued < nLength) {
+            PieceQueue::Piece& piece = pQueue->aPieces[(nHead + nInFlight) % kPiecesInFlight];
+            if (piece.pTransfer == nullptr) piece.pTransfer = libusb_alloc_transfer(0);
+            if (piece.pTransfer == nullptr) {
+                fFailed = true;
+                break;
+            }
+            const int nPiece = nLength - nQueued < USB_BULK_PIECE ? nLength - nQueued : USB_BULK_PIECE;
+            libusb_fill_bulk_transfer(piece.pTransfer, pCtx->pHandle, ucEndpoint, pData + nQueued,
+                                      nPiece, PieceDone, &piece, static_cast<unsigned int>(nTimeout));
+            {
+                std::lock_guard<std::mutex> lk(pQueue->mu);
+                piece.fPending = true;
+            }
+            if (libusb_submit_transfer(piece.pTransfer) != 0) {
+                std::lock_guard<std::mutex> lk(pQueue->mu);
+                piece.fPending = false;
+                fFailed = true;
+                break;
+            }
+            ++nInFlight;
+            nQueued += nPiece;
+        }
+        if (nInFlight == 0) break;
+        PieceQueue::Piece& front = pQueue->aPieces[nHead];
+        // Should events stop being handled, the pieces stay allocated: they may be in flight.
+        if (!AwaitPiece(*pQueue, front, nTimeout)) return -1;
+        nHead = (nHead + 1) % kPiecesInFlight;
+        --nInFlight;
+        const libusb_transfer* pDone = front.pTransfer;
+        const bool fCompleted = pDone->status == LIBUSB_TRANSFER_COMPLETED;
+        if (fCompleted && pDone->actual_length == pDone->length) {
+            nSent += pDone->actual_length;
+            continue;
+        }
+        // A fault: what is queued behind it must not reach the device out of order.
+        const bool fShort = fCompleted && pDone->actual_length > 0;
+        if (fShort) nSent += pDone->actual_length < pDone->length ? pDone->actual_length : pDone->length;
+        for (int i = 0; i < nInFlight; ++i)
+            libusb_cancel_transfer(pQueue->aPieces[(nHead + i) % kPiecesInFlight].pTransfer);
+        bool fMovedBehind = false;
+        for (int i = 0; i < nInFlight; ++i) {
+            const PieceQueue::Piece& piece = pQueue->aPieces[(nHead + i) % kPiecesInFlight];
+            if (!AwaitPiece(*pQueue, piece, nTimeout)) return -1;
+            if (piece.pTransfer->actual_length > 0) fMovedBehind = true;
+        }
+        nInFlight = 0;
+        if (!fShort || fMovedBehind) {
+            fFailed = true;
+            break;
+        }
+        nQueued = nSent;
+    }
+    for (PieceQueue::Piece& piece : pQueue->aPieces) libusb_free_transfer(piece.pTransfer);
+    delete pQueue;
+    return fFailed ? -1 : nSent;
+}
+
 int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength) {
     int r = WriteInit(pCtx, ch);
     if (r < 0) return r;
-    int nSent = 0;
-    while (nSent < nLength) {
-        const int nPiece = nLength - nSent < USB_BULK_PIECE ? nLength - nSent : USB_BULK_PIECE;
-        int nTransferred = 0;
-        r = libusb_bulk_transfer(pCtx->pHandle, pCtx->*ch.pucOut, pData + nSent, nPiece,
-                                 &nTransferred, static_cast<unsigned int>(pCtx->nWriteTimeout));
-        // A transfer that reports success without moving a byte would repeat forever; it is
-        // handled like a failed one.
-        if (r < 0 || nTransferred <= 0) return WriteForceStop(pCtx, ch, nLength);
-        nSent += nTransferred < nPiece ? nTransferred : nPiece;
-    }
+    const int nSent = SendPieces(pCtx, pCtx->*ch.pucOut, pData, nLength);
+    if (nSent < 0) return WriteForceStop(pCtx, ch, nLength);
     if (pCtx->ucCountReport) {
         unsigned char aucCount[2] = {0, 0};
         r = CUSBDevice::zph_usb_ctl_rev(pCtx, ch.nCountRequest, aucCount, 2);

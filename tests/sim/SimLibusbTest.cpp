@@ -482,3 +482,71 @@ TEST(SimLibusbErrors, NamesAndTexts) {
     EXPECT_EQ(v->major, 1);
     EXPECT_EQ(v->minor, 0);
 }
+
+using SimLibusbWire = SimTest;
+
+// The timing model never lets a transfer leave the wire before the ones queued ahead of it:
+// completion times are bounded from below by the model, whatever the machine's load.
+TEST_F(SimLibusbWire, QueuedTransfersFollowEachOtherAndAnIdleWireWaitsForTheNext) {
+    auto dev = usbsim::plug(DeviceConfig::vendorPrinter("WQ"));
+    auto* h = open(dev);
+    usbsim::setTiming(usbsim::Timing{204800, std::chrono::microseconds(0)});  // 4096 bytes: 20 ms
+    unsigned char data[4096] = {};
+    Done done[3];
+    libusb_transfer* t[3];
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        t[i] = libusb_alloc_transfer(0);
+        libusb_fill_bulk_transfer(t[i], h, 0x01, data, sizeof data, onTransfer, &done[i], 5000);
+        ASSERT_EQ(libusb_submit_transfer(t[i]), 0);
+    }
+    std::chrono::steady_clock::duration at[3];
+    for (int i = 0; i < 3; ++i) {
+        while (!done[i].completed) ASSERT_EQ(libusb_handle_events_completed(ctx, &done[i].completed), 0);
+        at[i] = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(done[i].status, LIBUSB_TRANSFER_COMPLETED);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_GE(at[i], std::chrono::milliseconds(20 * (i + 1))) << i;
+
+    // Queued on an idle wire, a transfer takes its own wire time from then on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto later = std::chrono::steady_clock::now();
+    done[0] = Done{};
+    ASSERT_EQ(libusb_submit_transfer(t[0]), 0);
+    while (!done[0].completed) ASSERT_EQ(libusb_handle_events_completed(ctx, &done[0].completed), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - later, std::chrono::milliseconds(20));
+
+    // A synchronous call waits behind what is queued.
+    done[1] = Done{};
+    ASSERT_EQ(libusb_submit_transfer(t[1]), 0);
+    const auto sync = std::chrono::steady_clock::now();
+    int n = 0;
+    ASSERT_EQ(libusb_bulk_transfer(h, 0x01, data, sizeof data, &n, 5000), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - sync, std::chrono::milliseconds(40));
+    while (!done[1].completed) ASSERT_EQ(libusb_handle_events_completed(ctx, &done[1].completed), 0);
+    for (auto* x : t) libusb_free_transfer(x);
+    usbsim::setTiming(usbsim::Timing::off());
+}
+
+TEST_F(SimLibusbWire, AFaultStopsTheQueueUntilTheProgramHasSeenIt) {
+    auto dev = usbsim::plug(DeviceConfig::vendorPrinter("WF"));
+    auto* h = open(dev);
+    dev->addBulkOutFault({usbsim::Channel::Printer, 10, usbsim::FaultAction::Stall, std::nullopt});
+    unsigned char data[64] = {};
+    Done done[2];
+    libusb_transfer* t[2];
+    for (int i = 0; i < 2; ++i) {
+        t[i] = libusb_alloc_transfer(0);
+        libusb_fill_bulk_transfer(t[i], h, 0x01, data, sizeof data, onTransfer, &done[i], 5000);
+        ASSERT_EQ(libusb_submit_transfer(t[i]), 0);
+    }
+    while (!done[0].completed) ASSERT_EQ(libusb_handle_events_completed(ctx, &done[0].completed), 0);
+    EXPECT_EQ(done[0].status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(libusb_cancel_transfer(t[1]), 0);
+    while (!done[1].completed) ASSERT_EQ(libusb_handle_events_completed(ctx, &done[1].completed), 0);
+    EXPECT_EQ(done[1].status, LIBUSB_TRANSFER_CANCELLED);
+    int outs = 0;
+    for (const Record& r : dev->records()) outs += r.type == Record::Type::BulkOut;
+    EXPECT_EQ(outs, 1);
+    for (auto* x : t) libusb_free_transfer(x);
+}

@@ -145,6 +145,42 @@ TEST_F(UsbWrite, FailedTransferResumesAfterTheReportedCount) {
     }
 }
 
+// Pieces of a chunk are in flight together; a fault in one cancels those behind it before the
+// device sees them, and the write resumes where the device's count says.
+TEST_F(UsbWrite, FaultMidChunkCancelsThePiecesBehindAndResumesAtTheCount) {
+    const struct {
+        usbsim::FaultAction action;
+        int nFailed;  // the failing piece's record result
+    } cases[] = {
+        {usbsim::FaultAction::Stall, LIBUSB_ERROR_PIPE},
+        {usbsim::FaultAction::Timeout, LIBUSB_ERROR_TIMEOUT},
+        {usbsim::FaultAction::Error, LIBUSB_ERROR_IO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.action));
+        auto dev = PlugOpen(Printer(0x04));
+        m_ctx.nWriteTimeout = 100;
+        usbsim::BulkOutFault f;
+        f.afterBytes = 10000;
+        f.action = c.action;
+        f.reportedCount = 10000;
+        dev->addBulkOutFault(f);
+        usbsim::Bytes data = Pattern(40000);
+        EXPECT_EQ(CUSBDevice::zph_bulk_write_qx(&m_ctx, data.data(), 40000), 40000);
+        EXPECT_EQ(dev->received(), data);
+        int nFailed = 0;
+        for (auto& r : dev->records())
+            if (r.type == usbsim::Record::Type::BulkOut && r.result < 0) {
+                ++nFailed;
+                EXPECT_EQ(r.result, c.nFailed);
+            }
+        EXPECT_EQ(nFailed, 1);
+        CUSBDevice::zph_usb_close(&m_ctx);
+        m_ctx = _USBQX();
+        usbsim::unplug(dev);
+    }
+}
+
 TEST_F(UsbWrite, FailedTransferWithNothingTakenEndsTheWrite) {
     auto dev = PlugOpen(Printer(0x04));
     usbsim::BulkOutFault f;
