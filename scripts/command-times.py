@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+from simenv import sim_env
+
 BUS = """spool = {tmp}/spool
 timing = full-speed
 [device receipt]
@@ -66,15 +68,7 @@ def main():
     build = os.path.abspath(args.build)
     qxhost = os.path.join(build, "tools", "qxhost")
     tmp = tempfile.mkdtemp(prefix="taliun-cmdtimes.")
-    env = dict(os.environ)
-    env.update({
-        "TALIUN_LOG_SOCKET": tmp + "/log.sock",
-        "TALIUN_CONFIGURATION": tmp + "/taliun.configuration",
-        "TALIUN_USBSIM_CONFIG": tmp + "/bus.conf",
-        "QXHOST_PROPERTIES": tmp + "/properties",
-        "QXHOST_LIBRARY": os.path.join(build, "libTaliunqxusb.so"),
-        "LD_LIBRARY_PATH": os.path.join(build, "sim") + (":" + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else ""),
-    })
+    env = sim_env(build, tmp)
     with open(tmp + "/bus.conf", "w") as f:
         f.write(BUS.format(tmp=tmp))
     with open(tmp + "/properties", "w") as f:

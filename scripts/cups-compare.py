@@ -22,6 +22,8 @@ import tempfile
 import threading
 import time
 
+from simenv import sim_env
+
 BACKEND = "/usr/lib/cups/backend/usb"
 SPEEDS = [
     # name, preset, job MiB, bulk bytes/s, control latency s
@@ -105,15 +107,7 @@ def main():
 
 
 def compare(build, tmp, preset, size, rate, latency, runs):
-    env = dict(os.environ)
-    env.update({
-        "TALIUN_LOG_SOCKET": tmp + "/log.sock",
-        "TALIUN_CONFIGURATION": tmp + "/taliun.configuration",
-        "TALIUN_USBSIM_CONFIG": tmp + "/bus.conf",
-        "QXHOST_PROPERTIES": tmp + "/properties",
-        "QXHOST_LIBRARY": os.path.join(build, "libTaliunqxusb.so"),
-        "LD_LIBRARY_PATH": os.path.join(build, "sim") + (":" + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else ""),
-    })
+    env = sim_env(build, tmp)
     with open(tmp + "/bus.conf", "w") as f:
         f.write(BUS.format(tmp=tmp, preset=preset))
     with open(tmp + "/properties", "w") as f:
