@@ -259,9 +259,11 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
 {
     void* hPort = pInfo->hPort;
     const int nHandle = HandleText(hPort);
-    CUSBDevice current = GetUSBDevice(hPort);
-    if (current.GetStatus() != 2)
-        return 1;
+    {
+        CUSBDevice current = GetUSBDevice(hPort);
+        if (current.GetStatus() != 2)
+            return 1;
+    }
 
     CUsbIO* pUsbIO = nullptr;
     {
@@ -283,10 +285,13 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
         return 0;
     }
-    // The binding to the instance that has gone must not stay in the way of the new one. Only
-    // that instance is dropped: a boot-mode claim may have bound the handle since, and it stays.
-    CloseUSBDeviceIf(hPort, current);
-    current.ClearReference();
+    // The binding to the instance that has gone must not stay in the way of the new one. It is
+    // looked at again: one that answers by now (a boot-mode claim bound the handle since) stays.
+    {
+        CUSBDevice bound = GetUSBDevice(hPort);
+        if (bound.GetStatus() == 2)
+            CloseUSBDeviceIf(hPort, bound);
+    }
 
     CUSBDevice device = LiveDeviceForName(strDeviceName, nKind, hPort);
     bool bOpened = false;
