@@ -174,7 +174,12 @@ bool buildConfig(const Section& s, DeviceConfig& c, std::string& err) {
             }
             return true;
         };
-        if (k == "kind" || k == "command_set" || isStateKey(k) || k == "online_answer" || k == "offline_answer") {
+        if (k == "online_answer" || k == "offline_answer") {
+            // Part of the device from its first answer on, not applied after it appeared.
+            Bytes bytes;
+            if (!parseBytes(v, bytes)) return err = "device " + s.name + ": bad bytes in " + k, false;
+            (k == "online_answer" ? c.onlineAnswer : c.offlineAnswer).push_back(bytes);
+        } else if (k == "kind" || k == "command_set" || isStateKey(k)) {
             continue;
         } else if (k == "vendor") {
             if (!num(0, 0xFFFF)) return false;

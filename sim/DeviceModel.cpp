@@ -51,9 +51,15 @@ DeviceModel::DeviceModel(const DeviceConfig& cfg, uint8_t address, uint8_t port)
       eps_(endpointLayout(cfg)) {
     kernelBound = cfg.kernelDriverActive.value_or(cfg.hasKernelDriver);
     setAnswer(1, onlineIdentifyRequest(),
-              {answer::concat({answer::underscoreModel(cfg.model), answer::deviceIdByte(cfg.deviceId)})});
+              !cfg.onlineAnswer.empty()
+                  ? cfg.onlineAnswer
+                  : std::vector<Bytes>{answer::concat(
+                        {answer::underscoreModel(cfg.model), answer::deviceIdByte(cfg.deviceId)})});
     setAnswer(2, offlineIdentifyRequest(),
-              {answer::concat({answer::modelBlock(cfg.model), answer::deviceIdBlock(cfg.deviceId)})});
+              !cfg.offlineAnswer.empty()
+                  ? cfg.offlineAnswer
+                  : std::vector<Bytes>{
+                        answer::concat({answer::modelBlock(cfg.model), answer::deviceIdBlock(cfg.deviceId)})});
 }
 
 DeviceModel::~DeviceModel() = default;

@@ -82,6 +82,10 @@ struct USBSIM_API DeviceConfig {
     // Identification: the default answers announce model/deviceId; scripts below replace them.
     std::string model = "QX-K40V";
     uint8_t deviceId = 0x20;
+    // Answers in place of the two above from the moment the device appears (each element one bulk
+    // IN delivery); the setters on Device change them later, when a scan may have read them.
+    std::vector<Bytes> onlineAnswer;
+    std::vector<Bytes> offlineAnswer;
 
     uint8_t port = 0;  // port number on bus 1; 0 picks the lowest free one
 

@@ -251,8 +251,10 @@ protected:
     }
     void PlugBootModeDevice()
     {
-        m_pBoot = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("BOOT01"));
-        m_pBoot->setOnlineAnswer({usbsim::answer::bootKey({'K', 'E', 'Y', '9'})});
+        // In boot mode from its first answer on: the scan at load may still be looking at the bus.
+        usbsim::DeviceConfig cfg = usbsim::DeviceConfig::vendorPrinter("BOOT01");
+        cfg.onlineAnswer = {usbsim::answer::bootKey({'K', 'E', 'Y', '9'})};
+        m_pBoot = usbsim::plug(cfg);
     }
     void PlugPrinterClassDevice() { m_pPrt = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT0099")); }
     bool WaitForBootModeDevice() { return WaitForLine("-- BOOT MODE Found : " + m_pBoot->deviceName()); }
