@@ -116,6 +116,7 @@ TEST_F(PnPReplug, OpenPortMovesToTheNewInstanceWithoutANewOpen)
     usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
     ConfigurePort("P1", pOld->deviceName());
     Load();
+    ASSERT_TRUE(WaitForStartUpScan());
     void* h = OpenOk("QX/P1");
     ASSERT_TRUE(WriteWhenReady(h, "before"));
     ASSERT_TRUE(WaitUntil([&] { return !PowerStates(h).empty(); }));
@@ -146,6 +147,7 @@ TEST_F(PnPReplug, NewInstanceThatDoesNotOpenLeavesThePortBoundUntilTheNextNotice
     usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
     ConfigurePort("P1", pOld->deviceName());
     Load();
+    ASSERT_TRUE(WaitForStartUpScan());
     void* h = OpenOk("QX/P1");
     ASSERT_TRUE(WriteWhenReady(h, "a"));
 
@@ -171,6 +173,7 @@ TEST_F(PnPReplug, ReopenKeepsThePrinterClassInStepWithTheDevice)
     ConfigurePort("P1", pOld->deviceName());
     Tree().SetNumber("/QX/P1/DeviceClass", 1);
     Load();
+    ASSERT_TRUE(WaitForStartUpScan());
     void* h = OpenOk("QX/P1");
     ASSERT_TRUE(WriteWhenReady(h, "a"));
     usbsim::DevicePtr pNew = usbsim::replug(pOld);
@@ -186,6 +189,7 @@ TEST_F(PnPReplug, ReleasedPortHandsTheDeviceToTheNewDevicePath)
     usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::vendorPrinter("SN1"));
     ConfigurePort("P1", pOld->deviceName());
     Load();
+    ASSERT_TRUE(WaitForStartUpScan());
     void* h = OpenOk("QX/P1");
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
 
@@ -210,6 +214,7 @@ TEST_F(PnPReplug, FourEndpointDeviceReopensPrinterThenDisplay)
     usbsim::DevicePtr pOld = usbsim::plug(usbsim::DeviceConfig::displayPrinter("JV1"));
     ConfigurePort("P1", pOld->deviceName(), "", -1, true);
     Load();
+    ASSERT_TRUE(WaitForStartUpScan());
     void* hQX = OpenOk("QX/P1");
     void* hJV = OpenOk("JV/P1");
     ASSERT_TRUE(WriteWhenReady(hQX, "p0"));

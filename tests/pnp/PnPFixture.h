@@ -103,6 +103,13 @@ protected:
     }
 
     static void Notice() { ASSERT_TRUE(CHost::SendHotPlugNotice()); }
+    // The signal loop starts only once the scan at load is over, so the line of a notice sent now
+    // shows that the scan has ended: a test that changes the bus afterwards does not race it.
+    bool WaitForStartUpScan()
+    {
+        Notice();
+        return WaitForLine(kPlugLine);
+    }
     static void SignalOnPlug() { usbsim::setHotplugSignal(SIGUSR1); }
 
     void* OpenOk(const std::string& strPath)
