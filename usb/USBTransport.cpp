@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -208,8 +209,8 @@ bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece, int nTimeoutMs) {
 // when the pieces behind it were cancelled before they moved anything; otherwise the device's
 // count is the only truth left, and the caller asks for it.
 int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int nLength) {
-    auto* pQueue = new PieceQueue;
-    for (PieceQueue::Piece& piece : pQueue->aPieces) piece.pQueue = pQueue;
+    std::unique_ptr<PieceQueue> pQueue(new PieceQueue);
+    for (PieceQueue::Piece& piece : pQueue->aPieces) piece.pQueue = pQueue.get();
     const int nTimeout = pCtx->nWriteTimeout;
     int nSent = 0;
     int nQueued = 0;
@@ -243,7 +244,10 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
         if (nInFlight == 0) break;
         PieceQueue::Piece& front = pQueue->aPieces[nHead];
         // Should events stop being handled, the pieces stay allocated: they may be in flight.
-        if (!AwaitPiece(*pQueue, front, nTimeout)) return -1;
+        if (!AwaitPiece(*pQueue, front, nTimeout)) {
+            pQueue.release();
+            return -1;
+        }
         nHead = (nHead + 1) % kPiecesInFlight;
         --nInFlight;
         const libusb_transfer* pDone = front.pTransfer;
@@ -260,7 +264,10 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
         bool fMovedBehind = false;
         for (int i = 0; i < nInFlight; ++i) {
             const PieceQueue::Piece& piece = pQueue->aPieces[(nHead + i) % kPiecesInFlight];
-            if (!AwaitPiece(*pQueue, piece, nTimeout)) return -1;
+            if (!AwaitPiece(*pQueue, piece, nTimeout)) {
+                pQueue.release();
+                return -1;
+            }
             if (piece.pTransfer->actual_length > 0) fMovedBehind = true;
         }
         nInFlight = 0;
@@ -271,7 +278,6 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
         nQueued = nSent;
     }
     for (PieceQueue::Piece& piece : pQueue->aPieces) libusb_free_transfer(piece.pTransfer);
-    delete pQueue;
     return fFailed ? -1 : nSent;
 }
 
