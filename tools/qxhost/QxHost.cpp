@@ -114,9 +114,9 @@ const char kPortsHelp[] =
 const char kPrintHelp[] =
     "Usage: qxhost print PORT FILE|- [--progress|--no-progress]\n"
     "Opens PORT, waits for its first power report, writes the bytes of FILE (or of standard input\n"
-    "for -) and closes it. Jobs over 65535 bytes are written in pieces of 65535 bytes (one\n"
-    "protocol chunk each) with a progress bar on standard error when it is a terminal (--progress\n"
-    "forces it, --no-progress turns it off).\n"
+    "for -) and closes it. A file is read as it is written, in pieces of 524280 bytes (eight\n"
+    "whole protocol chunks of 65535 bytes). Jobs over 65535 bytes show a progress bar on\n"
+    "standard error when it is a terminal (--progress forces it, --no-progress turns it off).\n"
     "Reports the count written, the result by name and the events that arrived. Ctrl-C aborts the\n"
     "write (PH_USB_ABORT_WRITE).\n"
     "\n"

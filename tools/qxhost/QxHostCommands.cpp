@@ -1,5 +1,6 @@
 // The qxhost subcommands.
 #include <libusb.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -28,9 +28,14 @@
 namespace {
 
 constexpr unsigned int kPowerWaitMs = 3000;
-// One protocol chunk of the transport: a piece of 65,536 bytes would end in a chunk of one byte
-// with its own busy poll, write start and count report.
-constexpr std::size_t kPiece = 65535;
+// One protocol chunk of the transport; a job of at most one chunk gets no progress bar.
+constexpr std::size_t kChunk = 65535;
+// Eight whole protocol chunks of the transport (a multiple of 65,536 would leave a chunk of one
+// byte with its own busy poll, write start and count report). Every write call also switches
+// the flow control and wakes the port's monitoring thread, whose status request then competes
+// with the next chunk's; a few chunks per call keep that off the wire's critical path while the
+// progress bar still moves twice a second at full speed. An abort ends a piece between chunks.
+constexpr std::size_t kPiece = 8 * kChunk;
 
 std::string Upper(std::string s)
 {
@@ -126,40 +131,99 @@ std::string UnpackText(const CData& data, bool fUcs2)
     return str;
 }
 
-bool ReadInput(const std::string& strFile, std::vector<unsigned char>* pvecData, std::string* pstrError)
-{
-    if (strFile == "-") {
-        unsigned char auc[65536];
-        for (;;) {
-            const ssize_t n = read(STDIN_FILENO, auc, sizeof auc);
-            if (n == 0)
-                return true;
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                *pstrError = std::string("cannot read standard input: ") + std::strerror(errno);
-                return false;
-            }
-            pvecData->insert(pvecData->end(), auc, auc + n);
+// The job to print. A regular file is read piece by piece as the pieces go out, so a large job
+// neither waits for the whole file nor faults it all into memory first; standard input and other
+// streams without a size are read whole, so the progress bar knows the total.
+class CJob {
+public:
+    CJob() = default;
+    CJob(const CJob&) = delete;
+    CJob& operator=(const CJob&) = delete;
+    ~CJob()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+
+    bool Open(const std::string& strFile, std::string* pstrError)
+    {
+        m_strName = strFile == "-" ? std::string("standard input") : strFile;
+        const int fd = strFile == "-" ? dup(STDIN_FILENO) : open(strFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return Failed(errno, pstrError);
+        m_fd = fd;
+        struct stat st;
+        if (fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            m_ulTotal = static_cast<std::size_t>(st.st_size);
+            return true;
         }
+        // A directory fails its first read with EISDIR.
+        m_fWhole = true;
+        std::vector<unsigned char> vecBlock;
+        do {
+            if (!ReadSome(65536, &vecBlock, pstrError))
+                return false;
+            m_vecWhole.insert(m_vecWhole.end(), vecBlock.begin(), vecBlock.end());
+        } while (!vecBlock.empty());
+        m_ulTotal = m_vecWhole.size();
+        return true;
     }
-    struct stat st;
-    if (stat(strFile.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *pstrError = "cannot read " + strFile + ": " + std::strerror(EISDIR);
+
+    std::size_t Total() const { return m_ulTotal; }
+
+    // The next ulLength bytes of the job; false with the reason when they cannot all be read.
+    bool Next(std::size_t ulLength, std::vector<unsigned char>* pvecPiece, std::string* pstrError)
+    {
+        if (m_fWhole) {
+            pvecPiece->assign(m_vecWhole.begin() + static_cast<std::ptrdiff_t>(m_ulNext),
+                              m_vecWhole.begin() + static_cast<std::ptrdiff_t>(m_ulNext + ulLength));
+            m_ulNext += ulLength;
+            return true;
+        }
+        if (!ReadSome(ulLength, pvecPiece, pstrError))
+            return false;
+        if (pvecPiece->size() < ulLength) {
+            *pstrError = "cannot read " + m_strName + ": it ended after " + std::to_string(m_ulNext) + " of " +
+                         std::to_string(m_ulTotal) + " bytes";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    bool Failed(int nError, std::string* pstrError) const
+    {
+        *pstrError = "cannot read " + m_strName + ": " + std::strerror(nError);
         return false;
     }
-    std::ifstream in(strFile, std::ios::binary);
-    if (!in) {
-        *pstrError = "cannot read " + strFile + ": " + std::strerror(errno);
-        return false;
+
+    // Up to ulLength bytes, fewer only at the end of the input.
+    bool ReadSome(std::size_t ulLength, std::vector<unsigned char>* pvec, std::string* pstrError)
+    {
+        pvec->resize(ulLength);
+        std::size_t ulHave = 0;
+        while (ulHave < ulLength) {
+            const ssize_t n = read(m_fd, pvec->data() + ulHave, ulLength - ulHave);
+            if (n == 0)
+                break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return Failed(errno, pstrError);
+            ulHave += static_cast<std::size_t>(n);
+        }
+        pvec->resize(ulHave);
+        m_ulNext += m_fWhole ? 0 : ulHave;
+        return true;
     }
-    pvecData->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *pstrError = "cannot read " + strFile + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
+
+    int m_fd = -1;
+    std::string m_strName;
+    bool m_fWhole = false;
+    std::vector<unsigned char> m_vecWhole;
+    std::size_t m_ulTotal = 0;
+    std::size_t m_ulNext = 0;
+};
 
 // KIND/NAME or NAME (the printer part) of add-port and delete-port.
 bool SplitPortArgument(const std::string& strArg, std::string* pstrKind, std::string* pstrName, std::string* pstrError)
@@ -313,9 +377,9 @@ int CQxHost::Ports(ARGS& args)
 int CQxHost::Print(ARGS& args)
 {
     const std::string strPath = PortPath(args.vecPositional[0]);
-    std::vector<unsigned char> vecData;
+    CJob job;
     std::string strError;
-    if (!ReadInput(args.vecPositional[1], &vecData, &strError))
+    if (!job.Open(args.vecPositional[1], &strError))
         return Fail(strError);
     const bool fProgress = args.Has("--progress") || (!args.Has("--no-progress") && isatty(fileno(m_pErr)));
 
@@ -328,21 +392,26 @@ int CQxHost::Print(ARGS& args)
         return 1;
     WaitForPower(hPort, kPowerWaitMs);
 
-    const std::size_t ulTotal = vecData.size();
+    const std::size_t ulTotal = job.Total();
     std::size_t ulDone = 0;
     unsigned int ulResult = PHR_SUCCESS;
+    bool fReadFailed = false;
     {
-        CProgressBar bar(m_pErr, ulTotal, fProgress && ulTotal > kPiece);
+        CProgressBar bar(m_pErr, ulTotal, fProgress && ulTotal > kChunk);
         m_hWriting.store(hPort);
         if (ulTotal == 0) {
             unsigned int ulWritten = 0;
             ulResult = m_pHost->Write(hPort, CData(), &ulWritten);
         }
+        std::vector<unsigned char> vecPiece;
         while (ulDone < ulTotal && !m_fInterrupted.load()) {
             const std::size_t ulPiece = std::min(kPiece, ulTotal - ulDone);
+            if (!job.Next(ulPiece, &vecPiece, &strError)) {
+                fReadFailed = true;
+                break;
+            }
             unsigned int ulWritten = 0;
-            ulResult = m_pHost->Write(hPort, CData(vecData.data() + ulDone, static_cast<unsigned int>(ulPiece)),
-                                      &ulWritten);
+            ulResult = m_pHost->Write(hPort, CData(vecPiece.data(), static_cast<unsigned int>(ulPiece)), &ulWritten);
             ulDone += std::min<std::size_t>(ulWritten, ulPiece);
             bar.Update(ulDone);
             if (ulResult != PHR_SUCCESS || ulWritten < ulPiece)
@@ -358,6 +427,8 @@ int CQxHost::Print(ARGS& args)
         Say("event %s: %s\n", clock.Offset(event.time).c_str(), DescribeEvent(event).c_str());
     StopComponent();
     const bool fSaved = SaveTreeIfChanged();
+    if (fReadFailed)
+        return Fail(strError + "; " + std::to_string(ulDone) + " bytes were printed");
     if (ulResult != PHR_SUCCESS)
         return Fail("print on " + strPath + " failed: " + CCodeNames::Result(ulResult) + " after " +
                     std::to_string(ulDone) + " of " + std::to_string(ulTotal) + " bytes" +
