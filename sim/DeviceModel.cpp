@@ -678,7 +678,9 @@ OpResult DeviceModel::bulkOut(uint8_t ep, const uint8_t* data, int len) {
     c.reportOverride = f.reportedCount;
     switch (f.action) {
     case FaultAction::Timeout:
+    case FaultAction::TimeoutThenReady:
         c.outNak = true;
+        c.outNakUntilUnlinked = f.action == FaultAction::TimeoutThenReady;
         o.blocked = true;
         r.result = LIBUSB_ERROR_TIMEOUT;
         break;
@@ -757,6 +759,15 @@ OpResult DeviceModel::bulkIn(uint8_t ep, uint8_t* data, int len) {
     }
     o.blocked = true;
     return o;
+}
+
+void DeviceModel::bulkOutUnlinked(uint8_t ep) {
+    const EndpointInfo* e = endpoint(ep);
+    if (!e || (ep & 0x80)) return;
+    ChannelState& c = chan(e->channel);
+    if (!c.outNakUntilUnlinked) return;
+    c.outNak = c.outNakUntilUnlinked = false;
+    changed();
 }
 
 void DeviceModel::noteBulkIn(uint8_t ep, const uint8_t* data, int len, int result) {

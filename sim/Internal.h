@@ -112,6 +112,8 @@ public:
     OpResult bulkOut(uint8_t ep, const uint8_t* data, int len);
     OpResult bulkIn(uint8_t ep, uint8_t* data, int len);
     void noteBulkIn(uint8_t ep, const uint8_t* data, int len, int result);
+    // The host gave up a bulk OUT transfer that was on the device (time-out or cancel).
+    void bulkOutUnlinked(uint8_t ep);
     void note(Record::Type t, uint16_t iface);
     int openFault();
 
@@ -143,6 +145,7 @@ private:
         bool outHalted = false;
         bool inHalted = false;
         bool outNak = false;
+        bool outNakUntilUnlinked = false;  // the NAK ends when the waiting transfer is given up
         Bytes tail;  // last bytes received, for scripted replies
         int bulkInFaults = 0;
         FaultAction bulkInAction = FaultAction::Stall;
@@ -258,6 +261,7 @@ struct TransferPriv {
     usbsim::detail::Clock::time_point readyAt{};
     bool hasDeadline = false;
     bool recordedOut = false;
+    bool onDevice = false;  // a bulk OUT transfer the device is holding off (NAK)
     int streamId = 0;
     // libusb_transfer follows; its variable tail holds the iso packet descriptors.
     alignas(libusb_transfer) unsigned char pub[sizeof(libusb_transfer)];

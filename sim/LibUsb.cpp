@@ -225,6 +225,7 @@ int bulkLocked(std::unique_lock<std::mutex>& lk, libusb_device_handle* h, unsign
         if (Clock::now() >= deadline) {
             r = LIBUSB_ERROR_TIMEOUT;
             if (total == 0) m.noteBulkIn(ep, nullptr, 0, r);
+            if (!(ep & 0x80)) m.bulkOutUnlinked(ep);
             break;
         }
         if (o.stuck)
@@ -303,6 +304,18 @@ bool faulted(TransferPriv* p) {
     return p->status != LIBUSB_TRANSFER_COMPLETED || (!(t->endpoint & 0x80) && t->actual_length < t->length);
 }
 
+// Given up by the host (time-out or cancel): the kernel unlinks the URB and the host controller
+// goes on with the next one on the endpoint at once, without waiting for the program.
+bool unlinked(const TransferPriv* p) {
+    return p->status == LIBUSB_TRANSFER_CANCELLED || p->status == LIBUSB_TRANSFER_TIMED_OUT;
+}
+
+// Ends a transfer the host gives up; a bulk OUT transfer the device was holding off tells it so.
+void giveUpLocked(TransferPriv* p, libusb_transfer_status st) {
+    if (p->onDevice) p->handle->dev->model->bulkOutUnlinked(pubOf(p)->endpoint);
+    finish(p, st);
+}
+
 // Endpoints whose queue a fault stopped in the current round of event handling. Lock held.
 std::set<std::pair<const DeviceModel*, unsigned char>>& stoppedQueues() {
     static auto* stopped = new std::set<std::pair<const DeviceModel*, unsigned char>>;
@@ -311,7 +324,8 @@ std::set<std::pair<const DeviceModel*, unsigned char>>& stoppedQueues() {
 
 // An endpoint's queued transfers reach the device one after the other. After a fault the queue
 // stands still until the program has been given the failed transfer, so that it can cancel the
-// ones behind it before the device sees them. Lock held.
+// ones behind it before the device sees them; a transfer the host gave up does not stop it. Lock
+// held.
 bool headOfQueueLocked(TransferPriv* p) {
     const libusb_transfer* t = pubOf(p);
     const DeviceModel* m = p->handle->dev->model.get();
@@ -322,7 +336,7 @@ bool headOfQueueLocked(TransferPriv* p) {
         if (!q->handle || q->handle->dev->model.get() != m || u->endpoint != t->endpoint ||
             u->type == LIBUSB_TRANSFER_TYPE_CONTROL)
             continue;
-        if (!q->done || faulted(q)) return false;
+        if (!q->done || (faulted(q) && !unlinked(q))) return false;
     }
     return true;
 }
@@ -333,7 +347,7 @@ void attemptLocked(TransferPriv* p) {
     libusb_transfer* t = pubOf(p);
     libusb_device_handle* h = p->handle;
     if (interruptedBy(h)) return finish(p, LIBUSB_TRANSFER_NO_DEVICE);
-    if (p->cancelRequested) return finish(p, LIBUSB_TRANSFER_CANCELLED);
+    if (p->cancelRequested) return giveUpLocked(p, LIBUSB_TRANSFER_CANCELLED);
     if (p->stuck) return;
     DeviceModel& m = *h->dev->model;
     if (t->type == LIBUSB_TRANSFER_TYPE_CONTROL) {
@@ -361,8 +375,10 @@ void attemptLocked(TransferPriv* p) {
     if (o.actual) p->recordedOut = true;
     if (o.blocked) {
         p->stuck = o.stuck;
+        p->onDevice = !(t->endpoint & 0x80);
         return;
     }
+    p->onDevice = false;
     p->readyAt = bookWire(h, t->endpoint, wireDelay(static_cast<size_t>(t->actual_length), false));
     finish(p, statusOf(o.result));
 }
@@ -384,13 +400,13 @@ void collectLocked(libusb_context* ctx, Delivery& out, Clock::time_point& nextWa
             libusb_transfer* t = pubOf(p);
             if (t->type != LIBUSB_TRANSFER_TYPE_CONTROL && !p->recordedOut)
                 p->handle->dev->model->noteBulkIn(t->endpoint, nullptr, 0, LIBUSB_ERROR_TIMEOUT);
-            finish(p, LIBUSB_TRANSFER_TIMED_OUT);
+            giveUpLocked(p, LIBUSB_TRANSFER_TIMED_OUT);
         }
         if (p->done && now >= p->readyAt) {
             libusb_transfer* t = pubOf(p);
             t->status = p->status;
             p->submitted = false;
-            if (t->type != LIBUSB_TRANSFER_TYPE_CONTROL && faulted(p))
+            if (t->type != LIBUSB_TRANSFER_TYPE_CONTROL && faulted(p) && !unlinked(p))
                 stoppedQueues().insert({p->handle->dev->model.get(), t->endpoint});
             releaseHandleLocked(p->handle);
             p->handle = nullptr;
@@ -1210,7 +1226,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer) {
         return LIBUSB_ERROR_NOT_SUPPORTED;
     }
     p->submitted = true;
-    p->done = p->stuck = p->cancelRequested = p->recordedOut = false;
+    p->done = p->stuck = p->cancelRequested = p->recordedOut = p->onDevice = false;
     p->handle = h;
     p->hasDeadline = transfer->timeout != 0;
     p->deadline = deadlineFor(transfer->timeout);

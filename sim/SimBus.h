@@ -127,6 +127,9 @@ struct Record {
 enum class FaultAction {
     Stall,       // LIBUSB_ERROR_PIPE
     Timeout,     // no answer until the caller's time-out: LIBUSB_ERROR_TIMEOUT
+    // bulk OUT: no answer until the host gives the transfer up (its time-out or a cancel), then
+    // ready again at once, as a device that recovers just when the host stops waiting
+    TimeoutThenReady,
     Short,       // control IN: only shortLength bytes of the answer
     Empty,       // control IN: zero bytes
     Disconnect,  // the device is unplugged at that moment: LIBUSB_ERROR_NO_DEVICE

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
@@ -167,20 +168,58 @@ constexpr int kEventGraceMs = 1000;
 
 // The pieces of one chunk on their way. libusb runs the completion callback in whichever thread
 // handles events on the default context, so what the callback touches is guarded.
+//
+// Order after a fault: separately submitted transfers of one endpoint are separate URBs, and the
+// kernel goes on with the next one when one fails or is cancelled. Pieces behind a fault are
+// therefore cancelled latest first, so that the device can never take a later piece after an
+// earlier one stopped: the earliest stays at the head of the endpoint's queue until it is itself
+// cancelled. The write time-out is kept here rather than given to libusb, which would cancel the
+// timed-out piece on its own and open that window. After a failure in flight the callback itself
+// cancels what is behind, before the endpoint's queue moves on.
 struct PieceQueue {
     struct Piece {
         PieceQueue* pQueue = nullptr;
         libusb_transfer* pTransfer = nullptr;
-        bool fPending = false;  // submitted, callback not yet run; guarded by mu
+        bool fPending = false;        // submitted, callback not yet run; guarded by mu
+        unsigned long ulSeq = 0;      // submission order; guarded by mu
+        std::chrono::steady_clock::time_point deadline{};
     };
     std::mutex mu;  // a leaf lock: nothing else is taken while it is held
     Piece aPieces[kPiecesInFlight];
+    unsigned long ulSubmitted = 0;  // guarded by mu
+    bool fFault = false;            // a piece came back failed or short; guarded by mu
 };
+
+// The pending pieces submitted after ulAfter, latest first. Lock held.
+int PendingBehind(PieceQueue& q, unsigned long ulAfter, libusb_transfer** apOut) {
+    int n = 0;
+    for (unsigned long ulSeq = q.ulSubmitted; ulSeq > ulAfter; --ulSeq)
+        for (PieceQueue::Piece& piece : q.aPieces)
+            if (piece.fPending && piece.ulSeq == ulSeq) apOut[n++] = piece.pTransfer;
+    return n;
+}
+
+void CancelLatestFirst(libusb_transfer* const* apTransfers, int n) {
+    for (int i = 0; i < n; ++i) libusb_cancel_transfer(apTransfers[i]);
+}
 
 void LIBUSB_CALL PieceDone(libusb_transfer* pTransfer) {
     auto* pPiece = static_cast<PieceQueue::Piece*>(pTransfer->user_data);
-    std::lock_guard<std::mutex> lk(pPiece->pQueue->mu);
-    pPiece->fPending = false;
+    PieceQueue& q = *pPiece->pQueue;
+    const bool fWhole = pTransfer->status == LIBUSB_TRANSFER_COMPLETED && pTransfer->actual_length == pTransfer->length;
+    libusb_transfer* apBehind[kPiecesInFlight];
+    int nBehind = 0;
+    {
+        std::lock_guard<std::mutex> lk(q.mu);
+        pPiece->fPending = false;
+        if (!fWhole && !q.fFault) {
+            q.fFault = true;
+            nBehind = PendingBehind(q, pPiece->ulSeq, apBehind);
+        }
+    }
+    // Pieces stay pending until their own callbacks, which only this event-handling thread runs,
+    // so none of them can be freed before these calls.
+    CancelLatestFirst(apBehind, nBehind);
 }
 
 bool Pending(PieceQueue& q, const PieceQueue::Piece& piece) {
@@ -188,12 +227,35 @@ bool Pending(PieceQueue& q, const PieceQueue::Piece& piece) {
     return piece.fPending;
 }
 
-// Handles events until the piece's callback has run; false when events can no longer be handled.
-bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece, int nTimeoutMs) {
-    const auto giveUp = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(nTimeoutMs + kEventGraceMs);
+// Cancels every piece still in flight, latest first.
+void CancelAll(PieceQueue& q) {
+    libusb_transfer* apPending[kPiecesInFlight];
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> lk(q.mu);
+        q.fFault = true;
+        n = PendingBehind(q, 0, apPending);
+    }
+    CancelLatestFirst(apPending, n);
+}
+
+// Handles events until the piece's callback has run, cancelling everything in flight once the
+// piece's deadline has passed; false when events can no longer be handled.
+bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece) {
+    const auto giveUp = piece.deadline + std::chrono::milliseconds(kEventGraceMs);
+    bool fCancelled = false;
     while (Pending(q, piece)) {
-        timeval tv{0, kEventWaitMicroseconds};
+        const auto now = std::chrono::steady_clock::now();
+        if (!fCancelled && now >= piece.deadline) {
+            CancelAll(q);
+            fCancelled = true;
+            continue;
+        }
+        const auto slice = fCancelled ? std::chrono::microseconds(kEventWaitMicroseconds)
+                                      : std::min(std::chrono::microseconds(kEventWaitMicroseconds),
+                                                 std::chrono::duration_cast<std::chrono::microseconds>(
+                                                     piece.deadline - now) + std::chrono::microseconds(1));
+        timeval tv{0, static_cast<suseconds_t>(slice.count())};
         const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
             if (std::chrono::steady_clock::now() > giveUp) return false;
@@ -211,7 +273,7 @@ bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece, int nTimeoutMs) {
 int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int nLength) {
     std::unique_ptr<PieceQueue> pQueue(new PieceQueue);
     for (PieceQueue::Piece& piece : pQueue->aPieces) piece.pQueue = pQueue.get();
-    const int nTimeout = pCtx->nWriteTimeout;
+    const auto timeout = std::chrono::milliseconds(pCtx->nWriteTimeout);
     int nSent = 0;
     int nQueued = 0;
     int nHead = 0;
@@ -226,11 +288,16 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
                 break;
             }
             const int nPiece = nLength - nQueued < USB_BULK_PIECE ? nLength - nQueued : USB_BULK_PIECE;
-            libusb_fill_bulk_transfer(piece.pTransfer, pCtx->pHandle, ucEndpoint, pData + nQueued,
-                                      nPiece, PieceDone, &piece, static_cast<unsigned int>(nTimeout));
+            // No libusb time-out: the deadline is kept by AwaitPiece (see PieceQueue).
+            libusb_fill_bulk_transfer(piece.pTransfer, pCtx->pHandle, ucEndpoint, pData + nQueued, nPiece, PieceDone,
+                                      &piece, 0);
+            piece.deadline = std::chrono::steady_clock::now() + timeout;
             {
                 std::lock_guard<std::mutex> lk(pQueue->mu);
+                // A fault in flight stops the queue from growing.
+                if (pQueue->fFault) break;
                 piece.fPending = true;
+                piece.ulSeq = ++pQueue->ulSubmitted;
             }
             if (libusb_submit_transfer(piece.pTransfer) != 0) {
                 std::lock_guard<std::mutex> lk(pQueue->mu);
@@ -241,10 +308,13 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
             ++nInFlight;
             nQueued += nPiece;
         }
-        if (nInFlight == 0) break;
+        if (nInFlight == 0) {
+            fFailed = fFailed || nSent < nLength;
+            break;
+        }
         PieceQueue::Piece& front = pQueue->aPieces[nHead];
         // Should events stop being handled, the pieces stay allocated: they may be in flight.
-        if (!AwaitPiece(*pQueue, front, nTimeout)) {
+        if (!AwaitPiece(*pQueue, front)) {
             pQueue.release();
             return -1;
         }
@@ -256,15 +326,15 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
             nSent += pDone->actual_length;
             continue;
         }
-        // A fault: what is queued behind it must not reach the device out of order.
+        // A fault: what is queued behind it must not reach the device out of order. The callback
+        // has cancelled it already, unless the piece was submitted after the callback ran.
         const bool fShort = fCompleted && pDone->actual_length > 0;
         if (fShort) nSent += pDone->actual_length < pDone->length ? pDone->actual_length : pDone->length;
-        for (int i = 0; i < nInFlight; ++i)
-            libusb_cancel_transfer(pQueue->aPieces[(nHead + i) % kPiecesInFlight].pTransfer);
+        CancelAll(*pQueue);
         bool fMovedBehind = false;
         for (int i = 0; i < nInFlight; ++i) {
             const PieceQueue::Piece& piece = pQueue->aPieces[(nHead + i) % kPiecesInFlight];
-            if (!AwaitPiece(*pQueue, piece, nTimeout)) {
+            if (!AwaitPiece(*pQueue, piece)) {
                 pQueue.release();
                 return -1;
             }
@@ -276,6 +346,8 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
             break;
         }
         nQueued = nSent;
+        std::lock_guard<std::mutex> lk(pQueue->mu);
+        pQueue->fFault = false;
     }
     for (PieceQueue::Piece& piece : pQueue->aPieces) libusb_free_transfer(piece.pTransfer);
     return fFailed ? -1 : nSent;
