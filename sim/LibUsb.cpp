@@ -95,6 +95,8 @@ int interruptedBy(const libusb_device_handle* h) {
 // Sleeps until a transfer leaves the wire. The thread's timer slack (50 us by default) would
 // stretch every short sleep of the timing model, so it is lowered for the sleep only.
 void wireSleepUntil(Clock::time_point end) {
+    // Zero-length transfers (an idle printer's empty reads) have no wire time to wait for.
+    if (end <= Clock::now()) return;
     const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     if (slack > 1) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     std::this_thread::sleep_until(end);

@@ -126,12 +126,21 @@ TEST_F(QxHostPrint, AnUnknownPortNamesTheConfiguredOnes)
     EXPECT_EQ(result.strOut, "");
 }
 
-TEST_F(QxHostPrint, AMissingFileFailsBeforeAnythingIsOpened)
+TEST_F(QxHostPrint, AnUnreadableJobFailsBeforeAnythingIsOpened)
 {
-    const QXHOST_RESULT result = Run({"print", "Receipt", Path("missing.bin")});
-    EXPECT_EQ(result.nStatus, 1);
-    EXPECT_EQ(result.strErr, "qxhost: cannot read " + Path("missing.bin") + ": No such file or directory\n");
-    EXPECT_EQ(result.strOut, "");
+    const struct {
+        std::string strFile;
+        std::string strReason;
+    } cases[] = {
+        {Path("missing.bin"), "No such file or directory"},
+        {Path(""), "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        const QXHOST_RESULT result = Run({"print", "Receipt", c.strFile});
+        EXPECT_EQ(result.nStatus, 1);
+        EXPECT_EQ(result.strErr, "qxhost: cannot read " + c.strFile + ": " + c.strReason + "\n");
+        EXPECT_EQ(result.strOut, "");
+    }
 }
 
 TEST_F(QxHostPrint, APrinterThatIsNotAttachedFailsWithTheResultByName)
