@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 namespace
@@ -18,6 +19,8 @@ struct StatusCase
     int nErrno;
     std::string strDescription;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* pOut) { *pOut << c.szName; }
 
 class MarkupStatus : public ::testing::TestWithParam<StatusCase>
 {
