@@ -52,7 +52,6 @@ public:
 
     bool IsValid() const { return m_pInstanceCount != nullptr && m_pComponent != nullptr; }
     CComponentInterface* GetComponent() const { return m_pComponent; }
-    const _PORTHANDLERCOMPONENT& GetTable() const { return m_table; }
 
     // The table entries handed to the host.
     static unsigned int ExternalOpen(void* hHandle, std::string strPath, _PORTHANDLERCOMPONENT* pNext);
@@ -140,7 +139,7 @@ void CConnectionManager<T, B>::CopyFrom(const CConnectionManager& other) noexcep
     m_pComponent = other.m_pComponent;
     if (m_pInstanceCount != nullptr) {
         if (__atomic_fetch_add(m_pInstanceCount, 1, __ATOMIC_RELAXED) >= 100)
-            LogMsg(999, "** CConnectionManager instance count unusually high!");
+            LogMsg(LOGLEVEL_ALERT, "** CConnectionManager instance count unusually high!");
     }
 }
 

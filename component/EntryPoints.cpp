@@ -1,5 +1,6 @@
 // The library's exported entry points for the host.
 
+#include "TaliunVersion.h"
 #include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
 #include "component/QXUSBComponent.h"
@@ -9,20 +10,20 @@
 namespace {
 // The file name padded to 24 characters, as the version line has always shown it.
 const char kVersionFileName[] = "taliunqxusb.so          ";
-const char kVersionText[] = "2, 0, 7, 7";
+const char kVersionText[] = TALIUN_VERSION_LOG_TEXT;
 } // namespace
 
 extern "C" TALIUN_EXPORT void GetVersion(unsigned int* pulMajor, unsigned int* pulMinor,
                                          unsigned int* pulRevision, unsigned int* pulBuild)
 {
     if (pulMajor != nullptr)
-        *pulMajor = 2;
+        *pulMajor = TALIUN_VERSION_MAJOR;
     if (pulMinor != nullptr)
-        *pulMinor = 0;
+        *pulMinor = TALIUN_VERSION_MINOR;
     if (pulRevision != nullptr)
-        *pulRevision = 7;
+        *pulRevision = TALIUN_VERSION_REVISION;
     if (pulBuild != nullptr)
-        *pulBuild = 7;
+        *pulBuild = TALIUN_VERSION_BUILD;
 }
 
 extern "C" TALIUN_EXPORT int InitializePortHandlerComponent(_PORTHANDLERPROPERTY* pProperty,

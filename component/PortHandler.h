@@ -95,7 +95,8 @@ constexpr int PH_POWER_NOT_READY_DISPLAY = 3;
 
 // Exported entry points (unmangled names).
 extern "C" {
-// Writes 2, 0, 7, 7 through the four pointers; a null pointer is skipped.
+// Writes the component version (major, minor, revision, build) through the four pointers; a null
+// pointer is skipped.
 void GetVersion(unsigned int* pulMajor, unsigned int* pulMinor, unsigned int* pulRevision,
                 unsigned int* pulBuild);
 // 1 on success; 0 when a property entry or the table is missing or the component cannot start.

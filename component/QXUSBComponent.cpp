@@ -4,19 +4,12 @@
 
 #include "component/PortHandler.h"
 #include "log/Log.h"
-
-// The build defines TALIUN_HAVE_PORTMANAGER when the port manager library is part of it. Without it
-// the component cannot serve anything, and Initialize fails.
-#if TALIUN_HAVE_PORTMANAGER
 #include "portio/UsbIO.h"
 #include "portmanager/UpdateUSB.h"
-#endif
 
 template class CConnectionManager<CQXUSBComponent, true>;
 
 CUpdateUSB* CQXUSBComponent::m_pUpdateUSB = nullptr;
-
-#if TALIUN_HAVE_PORTMANAGER
 
 bool CQXUSBComponent::Initialize()
 {
@@ -72,24 +65,5 @@ unsigned int CQXUSBComponent::Ioctl(unsigned int ulCode, CData in, CData* pOut)
         return PHR_NOT_SUPPORTED;
     }
 }
-
-#else
-
-bool CQXUSBComponent::Initialize()
-{
-    errno = ENOSYS;
-    LogMsg(LOGLEVEL_TRACE, "USB Component: Failed to allocate memory for m_pUpdateUSB, Error Code %d", errno);
-    return false;
-}
-
-void CQXUSBComponent::Cleanup() { m_pUpdateUSB = nullptr; }
-
-unsigned int CQXUSBComponent::Open(void*, std::string) { return PHR_PORT_OPEN_FAILURE; }
-unsigned int CQXUSBComponent::Close(void*, unsigned int) { return PHR_INVALID_PARAMETER; }
-unsigned int CQXUSBComponent::Write(void*, CData, unsigned int*) { return PHR_INVALID_PARAMETER; }
-unsigned int CQXUSBComponent::Ioctl(void*, unsigned int, CData, CData*) { return PHR_INVALID_PARAMETER; }
-unsigned int CQXUSBComponent::Ioctl(unsigned int, CData, CData*) { return PHR_NOT_SUPPORTED; }
-
-#endif
 
 unsigned int CQXUSBComponent::Event(void* /*hHandle*/, unsigned int /*ulCode*/, CData /*data*/) { return 0; }

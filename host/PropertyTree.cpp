@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/Text.h"
 #include "host/PortDocument.h"
 
 struct CPropertyTree::Node {
@@ -40,39 +41,6 @@ bool IsStorableName(const std::string& strName)
     return strName.find_first_of("=\r\n") == std::string::npos;
 }
 
-std::string Trim(const std::string& s)
-{
-    const std::size_t first = s.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return std::string();
-    const std::size_t last = s.find_last_not_of(" \t\r");
-    return s.substr(first, last - first + 1);
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseNumber(const std::string& s, unsigned int* pulValue)
-{
-    if (s.empty() || s[0] == '-' || s[0] == '+')
-        return false;
-    errno = 0;
-    char* pEnd = nullptr;
-    const unsigned long long ull = std::strtoull(s.c_str(), &pEnd, 0);
-    if (errno != 0 || pEnd == s.c_str() || *pEnd != '\0' || ull > 0xFFFFFFFFull)
-        return false;
-    *pulValue = static_cast<unsigned int>(ull);
-    return true;
-}
-
 bool ParseQuoted(const std::string& s, std::string* pstrOut)
 {
     if (s.size() < 2 || s.front() != '"' || s.back() != '"')
@@ -97,8 +65,8 @@ bool ParseQuoted(const std::string& s, std::string* pstrOut)
         case 'x': {
             if (i + 3 >= s.size())
                 return false;
-            const int hi = HexDigit(s[i + 1]);
-            const int lo = HexDigit(s[i + 2]);
+            const int hi = base::HexDigitValue(s[i + 1]);
+            const int lo = base::HexDigitValue(s[i + 2]);
             if (hi < 0 || lo < 0)
                 return false;
             strOut += static_cast<char>(hi * 16 + lo);
@@ -371,26 +339,26 @@ bool CPropertyTree::Parse(const std::string& strText, std::string* pstrError)
     };
     while (std::getline(in, strLine)) {
         ++ulLine;
-        const std::string strTrimmed = Trim(strLine);
+        const std::string strTrimmed = base::Trim(strLine);
         if (strTrimmed.empty() || strTrimmed[0] == '#')
             continue;
         const std::size_t eq = strTrimmed.find('=');
-        const std::string strPath = Trim(strTrimmed.substr(0, eq));
+        const std::string strPath = base::Trim(strTrimmed.substr(0, eq));
         if (strPath.empty() || strPath[0] != '/')
             return fail("path must start with '/'");
         const std::vector<std::string> vecSegments = SplitPath(strPath);
         if (vecSegments.empty())
             return fail("the root has no value");
         for (const std::string& strSegment : vecSegments) {
-            if (Trim(strSegment) != strSegment)
+            if (base::Trim(strSegment) != strSegment)
                 return fail("names cannot start or end with blanks");
         }
         if (eq == std::string::npos) {
             fresh.FindOrCreate(vecSegments);
             continue;
         }
-        const std::string strValue = Trim(strTrimmed.substr(eq + 1));
-        unsigned int ulNumber = 0;
+        const std::string strValue = base::Trim(strTrimmed.substr(eq + 1));
+        unsigned long long ullNumber = 0;
         std::string strText;
         if (strValue.compare(0, 4, "hex:") == 0) {
             const std::string strHex = strValue.substr(4);
@@ -398,8 +366,8 @@ bool CPropertyTree::Parse(const std::string& strText, std::string* pstrError)
                 return fail("odd number of hex digits");
             std::vector<unsigned char> vecBytes;
             for (std::size_t i = 0; i < strHex.size(); i += 2) {
-                const int hi = HexDigit(strHex[i]);
-                const int lo = HexDigit(strHex[i + 1]);
+                const int hi = base::HexDigitValue(strHex[i]);
+                const int lo = base::HexDigitValue(strHex[i + 1]);
                 if (hi < 0 || lo < 0)
                     return fail("bad hex digit");
                 vecBytes.push_back(static_cast<unsigned char>(hi * 16 + lo));
@@ -413,10 +381,10 @@ bool CPropertyTree::Parse(const std::string& strText, std::string* pstrError)
             Node* pNode = fresh.FindOrCreate(vecSegments);
             pNode->kind = Node::Text;
             pNode->strText = strText;
-        } else if (ParseNumber(strValue, &ulNumber)) {
+        } else if (base::ParseUnsigned(strValue, 0xFFFFFFFFull, &ullNumber)) {
             Node* pNode = fresh.FindOrCreate(vecSegments);
             pNode->kind = Node::Number;
-            pNode->ulNumber = ulNumber;
+            pNode->ulNumber = static_cast<unsigned int>(ullNumber);
         } else {
             return fail("value must be \"text\", a number or hex:bytes");
         }

@@ -1,6 +1,8 @@
 // CMarkup: element index, positions, navigation and in-place editing.
 
 #include "markup/Markup.h"
+
+#include "base/Text.h"
 #include "markup/MarkupToken.h"
 
 #include <cstdio>
@@ -11,7 +13,7 @@ namespace
 
 bool IsWs(char c) { return CMarkupToken::IsWhitespace(static_cast<unsigned char>(c)); }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using base::LowerAscii;
 
 // Names written by the editing functions must read back as the same name.
 bool IsValidTagName(const char* szName)
@@ -938,7 +940,8 @@ bool CMarkup::x_AddSubDoc(const char* szSubDoc, int nFlags)
     std::string strResult;
     int iPosFirst = 0;
     const bool bClean =
-        x_ParseElem(iPosParent, iPosPrev, nOffset, nOffset + static_cast<int>(strSubDoc.size()), strResult, iPosFirst);
+        x_ParseElem(iPosParent, iPosPrev, nOffset, nOffset + static_cast<int>(strSubDoc.size()), strResult, nullptr,
+                    iPosFirst);
     if (!bClean)
         m_aPos[0].nFlags |= ElemPos::EP_ILLFORMED;
     if (nFlags & MNF_CHILD)
@@ -996,7 +999,7 @@ bool CMarkup::x_SetElemContent(const char* szContent)
     std::string strResult;
     int iPosFirst = 0;
     const bool bClean =
-        x_ParseElem(m_iPos, 0, nOffset, nOffset + static_cast<int>(strContent.size()), strResult, iPosFirst);
+        x_ParseElem(m_iPos, 0, nOffset, nOffset + static_cast<int>(strContent.size()), strResult, nullptr, iPosFirst);
     if (!bClean)
         m_aPos[0].nFlags |= ElemPos::EP_ILLFORMED;
     x_SetPos(m_iPosParent, m_iPos, 0);

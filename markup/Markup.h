@@ -4,9 +4,32 @@
 // Navigation is cursor style (parent / main / child position); edits patch the text in place,
 // so whatever is not touched (declaration, comments, white space, quoting) stays byte for byte.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+// The first failure of the last SetDoc, Load or Save, beside the result text, so that callers
+// test a value instead of searching the text.
+struct MarkupResult
+{
+    enum Status
+    {
+        MRS_OK = 0,
+        MRS_FILE_ERROR,
+        MRS_NO_ROOT_ELEMENT,
+        MRS_ROOT_HAS_SIBLING,
+        MRS_LONE_END_TAG,
+        MRS_UNENDED_START_TAG,
+        MRS_TAG_SYNTAX,
+        MRS_UNTERMINATED_TAG,
+    };
+    Status status = MRS_OK;
+    long long nOffset = -1;      // parse errors: where in the document text, in bytes
+    int nErrno = 0;              // file errors: the system's error number
+    std::string strDescription;  // the failure's text as GetError words it
+    bool Ok() const { return status == MRS_OK; }
+};
 
 class CMarkup
 {
@@ -61,6 +84,7 @@ public:
     bool Save(const std::string& strPath);
     std::string GetError() const;
     const std::string& GetResult() const { return m_strResult; }
+    const MarkupResult& GetStatus() const { return m_result; }
     int GetDocFlags() const { return m_nDocFlags; }
     void SetDocFlags(int nFlags) { m_nDocFlags = nFlags; }
 
@@ -139,10 +163,13 @@ public:
     static int DecodeBase64(const std::string& strBase64, unsigned char* pBuffer, int nBufferSize);
 
     // Files and encodings.
+    // A failure is also recorded in *pResult unless one is recorded there already.
     static bool ReadTextFile(const char* szFileName, std::string& strDoc, std::string* pstrResult = nullptr,
-                             int* pnDocFlags = nullptr, std::string* pstrEncoding = nullptr);
+                             int* pnDocFlags = nullptr, std::string* pstrEncoding = nullptr,
+                             MarkupResult* pResult = nullptr);
     static bool WriteTextFile(const char* szFileName, const std::string& strDoc, std::string* pstrResult = nullptr,
-                              int* pnDocFlags = nullptr, std::string* pstrEncoding = nullptr);
+                              int* pnDocFlags = nullptr, std::string* pstrEncoding = nullptr,
+                              MarkupResult* pResult = nullptr);
     static std::string GetDeclaredEncoding(const char* szDoc);
     static std::string GetDeclaredEncoding(const std::string& strDoc) { return GetDeclaredEncoding(strDoc.c_str()); }
     // Whether the bytes (up to nTextLen or a NUL) decode as UTF-8 under the lenient rule.
@@ -246,7 +273,8 @@ protected:
 
     // Index building and bookkeeping.
     bool x_ParseDoc();
-    bool x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, std::string& strResult, int& iPosFirst);
+    bool x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, std::string& strResult,
+                     MarkupResult* pResult, int& iPosFirst);
     int x_GetFreePos();
     void x_ReleaseSubDoc(int iPos);
     void x_ReleaseChildren(int iPos);
@@ -265,12 +293,17 @@ protected:
     bool x_ReplaceContent(int iPos, const std::string& strContent, int& nOffset);
     bool x_FindAttrib(int iPos, const char* szAttrib, int nAttrib, int* pnNameStart, int* pnNameLen, int* pnValueStart,
                       int* pnValueLen, char* pcQuote, int* pnLastEnd) const;
-    static void x_AddResult(std::string& strResult, const char* szName, const char* szTextAttr = nullptr,
-                            const std::string& strText = std::string(), const char* szNumAttr = nullptr,
-                            long long nNum = 0, const char* szNum2Attr = nullptr, long long nNum2 = 0);
+    static void x_AddResult(std::string& strResult, MarkupResult* pResult, const char* szName,
+                            const char* szTextAttr = nullptr, const std::string& strText = std::string(),
+                            const char* szNumAttr = nullptr, long long nNum = 0, const char* szNum2Attr = nullptr,
+                            long long nNum2 = 0);
+    // The GetError text of one result element, its attributes read through attr.
+    static std::string x_ResultText(const std::string& strName,
+                                    const std::function<std::string(const char*)>& attr, bool& bParseError);
 
     std::string m_strDoc;
     std::string m_strResult;
+    MarkupResult m_result;
     int m_nDocFlags = 0;
     ElemPosTree m_aPos;
     SavedPosMapArray m_SavedPosMaps;

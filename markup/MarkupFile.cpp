@@ -2,6 +2,8 @@
 
 #include "markup/Markup.h"
 
+#include "base/Text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,15 +37,6 @@ bool HostIsBigEndian()
     unsigned char c;
     memcpy(&c, &n, 1);
     return c == 0;
-}
-
-std::string Upper(const std::string& str)
-{
-    std::string strOut = str;
-    for (char& c : strOut)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return strOut;
 }
 
 bool StartsWith(const std::string& str, const char* szPrefix) { return str.compare(0, strlen(szPrefix), szPrefix) == 0; }
@@ -95,8 +88,8 @@ bool IconvConvert(const std::string& strTo, const std::string& strFrom, const st
     iconv_t cd = iconv_open(strTo.c_str(), strFrom.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
-    const std::string strToUpper = Upper(strTo);
-    const bool bFromUTF8 = IsUTF8Name(Upper(strFrom));
+    const std::string strToUpper = base::UpperAscii(strTo);
+    const bool bFromUTF8 = IsUTF8Name(base::UpperAscii(strFrom));
     const int nWidth = UnitWidthOfName(strToUpper);
     const bool bBigEndian = !IsLittleEndianName(strToUpper) && nWidth > 1;
     strOut.assign(strIn.size() * 2 + 16, '\0');
@@ -173,7 +166,7 @@ void SwapUnits(std::string& strBytes, int nWidth)
 }  // namespace
 
 bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::string* pstrResult, int* pnDocFlags,
-                           std::string* pstrEncoding)
+                           std::string* pstrEncoding, MarkupResult* pResult)
 {
     std::string strLocalResult;
     std::string& strResult = pstrResult ? *pstrResult : strLocalResult;
@@ -184,18 +177,18 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
         pstrEncoding->clear();
     if (!szFileName)
     {
-        x_AddResult(strResult, "file_error", "msg", ErrorText(EINVAL), "n", EINVAL);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(EINVAL), "n", EINVAL);
         return false;
     }
     FILE* fp = fopen(szFileName, "rb");
     if (!fp)
     {
         const int nErr = errno;
-        x_AddResult(strResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
         return false;
     }
     auto fail = [&](int nErr) {
-        x_AddResult(strResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
         fclose(fp);
         strDoc.clear();
         return false;
@@ -231,7 +224,7 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
             nBomLen = bom.nLen;
             if (pnDocFlags)
                 *pnDocFlags |= bom.nDocFlag;
-            x_AddResult(strResult, "bom");
+            x_AddResult(strResult, pResult, "bom");
             break;
         }
     }
@@ -251,9 +244,9 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
     strBytes.resize(nRead - nRead % static_cast<size_t>(nUnitWidth));
     const int nUnits = static_cast<int>(strBytes.size() / static_cast<size_t>(nUnitWidth));
     if (strEncoding.empty())
-        x_AddResult(strResult, "read", nullptr, std::string(), "length", nUnits);
+        x_AddResult(strResult, pResult, "read", nullptr, std::string(), "length", nUnits);
     else
-        x_AddResult(strResult, "read", "encoding", strEncoding, "length", nUnits);
+        x_AddResult(strResult, pResult, "read", "encoding", strEncoding, "length", nUnits);
 
     // NUL units would end the text for every C-string consumer: drop them.
     size_t nKept = 0;
@@ -273,7 +266,7 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
     }
     strBytes.resize(nKept);
     if (nNulls)
-        x_AddResult(strResult, "nulls_removed", nullptr, std::string(), "count", nNulls);
+        x_AddResult(strResult, pResult, "nulls_removed", nullptr, std::string(), "count", nNulls);
 
     if (nUnitWidth == 2)
     {
@@ -281,7 +274,7 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
         if (bFileBigEndian != HostIsBigEndian())
         {
             SwapUnits(strBytes, 2);
-            x_AddResult(strResult, "endian_swap");
+            x_AddResult(strResult, pResult, "endian_swap");
         }
         std::vector<unsigned short> vUnits(strBytes.size() / 2);
         if (!vUnits.empty())
@@ -290,7 +283,8 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
         strDoc.assign(static_cast<size_t>(UTF16To8(nullptr, vUnits.data(), nCount)), '\0');
         if (!strDoc.empty())
             UTF16To8(&strDoc[0], vUnits.data(), nCount);
-        x_AddResult(strResult, "converted_to", "encoding", "UTF-8", "length", static_cast<long long>(strDoc.size()));
+        x_AddResult(strResult, pResult, "converted_to", "encoding", "UTF-8", "length",
+                    static_cast<long long>(strDoc.size()));
     }
     else
     {
@@ -300,7 +294,7 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
             strEncoding = "UTF-8";
             bGuessed = true;
         }
-        const std::string strUpper = Upper(strEncoding);
+        const std::string strUpper = base::UpperAscii(strEncoding);
         if (bGuessed)
         {
             int nNonASCII = 0;
@@ -314,15 +308,15 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
                 long long nLost = 0;
                 if (nNonASCII && IconvConvert("UTF-8", "", strBytes, strDoc, nLost))
                 {
-                    x_AddResult(strResult, "converted_to", "encoding", "UTF-8", "length",
+                    x_AddResult(strResult, pResult, "converted_to", "encoding", "UTF-8", "length",
                                 static_cast<long long>(strDoc.size()));
                     if (nLost)
-                        x_AddResult(strResult, "conversion_loss");
+                        x_AddResult(strResult, pResult, "conversion_loss");
                 }
                 else
                     strDoc.swap(strBytes);
             }
-            x_AddResult(strResult, "utf8_detection");
+            x_AddResult(strResult, pResult, "utf8_detection");
         }
         else if (IsUTF8Name(strUpper) || IsUTF16Name(strUpper) || IsUTF32Name(strUpper) ||
                  !CanConvert("UTF-8", strUpper))
@@ -335,34 +329,34 @@ bool CMarkup::ReadTextFile(const char* szFileName, std::string& strDoc, std::str
         {
             long long nLost = 0;
             IconvConvert("UTF-8", strUpper, strBytes, strDoc, nLost);
-            x_AddResult(strResult, "converted_to", "encoding", "UTF-8", "length",
+            x_AddResult(strResult, pResult, "converted_to", "encoding", "UTF-8", "length",
                         static_cast<long long>(strDoc.size()));
             if (nLost)
-                x_AddResult(strResult, "conversion_loss");
+                x_AddResult(strResult, pResult, "conversion_loss");
         }
     }
     if (pstrEncoding)
         *pstrEncoding = strEncoding;
     if (fclose(fp) != 0)
-        x_AddResult(strResult, "file_error", "msg", ErrorText(errno), "n", errno);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(errno), "n", errno);
     return true;
 }
 
 bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, std::string* pstrResult,
-                            int* pnDocFlags, std::string* pstrEncoding)
+                            int* pnDocFlags, std::string* pstrEncoding, MarkupResult* pResult)
 {
     std::string strLocalResult;
     std::string& strResult = pstrResult ? *pstrResult : strLocalResult;
     if (!szFileName)
     {
-        x_AddResult(strResult, "file_error", "msg", ErrorText(EINVAL), "n", EINVAL);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(EINVAL), "n", EINVAL);
         return false;
     }
     FILE* fp = fopen(szFileName, "wb");
     if (!fp)
     {
         const int nErr = errno;
-        x_AddResult(strResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(nErr), "n", nErr);
         return false;
     }
     const int nDocFlags = pnDocFlags ? *pnDocFlags : 0;
@@ -374,7 +368,7 @@ bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, s
         {
             strOut.assign(bom.szBytes, static_cast<size_t>(bom.nLen));
             strEncoding = bom.szEncoding;
-            x_AddResult(strResult, "bom");
+            x_AddResult(strResult, pResult, "bom");
             break;
         }
     }
@@ -387,7 +381,7 @@ bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, s
         if (strEncoding.empty())
             strEncoding = "UTF-8";
     }
-    const std::string strUpper = Upper(strEncoding);
+    const std::string strUpper = base::UpperAscii(strEncoding);
     const size_t nPreamble = strOut.size();
     int nUnitWidth = 1;
     if (IsUTF16Name(strUpper) || IsUTF32Name(strUpper))
@@ -414,11 +408,12 @@ bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, s
             }
             strUnits.assign(reinterpret_cast<const char*>(vUnits.data()), vUnits.size() * 4);
         }
-        x_AddResult(strResult, "converted_from", "encoding", "UTF-8", "length", static_cast<long long>(strDoc.size()));
+        x_AddResult(strResult, pResult, "converted_from", "encoding", "UTF-8", "length",
+                    static_cast<long long>(strDoc.size()));
         if (bTargetBigEndian != HostIsBigEndian())
         {
             SwapUnits(strUnits, nUnitWidth);
-            x_AddResult(strResult, "endian_swap");
+            x_AddResult(strResult, pResult, "endian_swap");
         }
         strOut += strUnits;
     }
@@ -429,24 +424,25 @@ bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, s
         std::string strConverted;
         long long nLost = 0;
         IconvConvert(strUpper, "UTF-8", strDoc, strConverted, nLost);
-        x_AddResult(strResult, "converted_from", "encoding", "UTF-8", "length", static_cast<long long>(strDoc.size()));
+        x_AddResult(strResult, pResult, "converted_from", "encoding", "UTF-8", "length",
+                    static_cast<long long>(strDoc.size()));
         if (nLost)
-            x_AddResult(strResult, "conversion_loss");
+            x_AddResult(strResult, pResult, "conversion_loss");
         strOut += strConverted;
     }
     bool bOk = true;
     if ((!strOut.empty() && fwrite(strOut.data(), 1, strOut.size(), fp) != strOut.size()) || fflush(fp) != 0)
     {
-        x_AddResult(strResult, "file_error", "msg", ErrorText(errno), "n", errno);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(errno), "n", errno);
         bOk = false;
     }
     if (bOk)
-        x_AddResult(strResult, "write", "encoding", strEncoding, "length",
+        x_AddResult(strResult, pResult, "write", "encoding", strEncoding, "length",
                     static_cast<long long>((strOut.size() - nPreamble) / static_cast<size_t>(nUnitWidth)));
     // Buffered data reaches the file at close: a failing close means the file is incomplete.
     if (fclose(fp) != 0)
     {
-        x_AddResult(strResult, "file_error", "msg", ErrorText(errno), "n", errno);
+        x_AddResult(strResult, pResult, "file_error", "msg", ErrorText(errno), "n", errno);
         bOk = false;
     }
     if (pstrEncoding)
@@ -457,8 +453,9 @@ bool CMarkup::WriteTextFile(const char* szFileName, const std::string& strDoc, s
 bool CMarkup::Load(const std::string& strPath)
 {
     m_strResult.clear();
+    m_result = MarkupResult();
     std::string strDoc;
-    const bool bRead = ReadTextFile(strPath.c_str(), strDoc, &m_strResult, &m_nDocFlags);
+    const bool bRead = ReadTextFile(strPath.c_str(), strDoc, &m_strResult, &m_nDocFlags, nullptr, &m_result);
     m_strDoc.swap(strDoc);
     const bool bWellFormed = x_ParseDoc();
     return bRead && bWellFormed;
@@ -467,5 +464,6 @@ bool CMarkup::Load(const std::string& strPath)
 bool CMarkup::Save(const std::string& strPath)
 {
     m_strResult.clear();
-    return WriteTextFile(strPath.c_str(), m_strDoc, &m_strResult, &m_nDocFlags);
+    m_result = MarkupResult();
+    return WriteTextFile(strPath.c_str(), m_strDoc, &m_strResult, &m_nDocFlags, nullptr, &m_result);
 }

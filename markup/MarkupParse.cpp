@@ -1,6 +1,8 @@
 // CMarkup: building the element index from the text, with its repairs, and the result text.
 
 #include "markup/Markup.h"
+
+#include "base/Text.h"
 #include "markup/MarkupToken.h"
 
 #include <cerrno>
@@ -11,7 +13,7 @@
 namespace
 {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using base::LowerAscii;
 
 bool SameName(std::string_view a, std::string_view b, bool bIgnoreCase)
 {
@@ -59,6 +61,7 @@ bool EqualsNoCase(const char* p, int nLen, const char* szWord)
 bool CMarkup::SetDoc(const char* szDoc)
 {
     m_strResult.clear();
+    m_result = MarkupResult();
     if (szDoc)
         m_strDoc = szDoc;
     else
@@ -69,14 +72,68 @@ bool CMarkup::SetDoc(const char* szDoc)
 bool CMarkup::SetDoc(const std::string& strDoc)
 {
     m_strResult.clear();
+    m_result = MarkupResult();
     m_strDoc = strDoc;
     return x_ParseDoc();
 }
 
-void CMarkup::x_AddResult(std::string& strResult, const char* szName, const char* szTextAttr,
+namespace {
+
+MarkupResult::Status FailureStatus(const char* szName)
+{
+    static const struct
+    {
+        const char* szName;
+        MarkupResult::Status status;
+    } kFailures[] = {
+        {"file_error", MarkupResult::MRS_FILE_ERROR},
+        {"no_root_element", MarkupResult::MRS_NO_ROOT_ELEMENT},
+        {"root_has_sibling", MarkupResult::MRS_ROOT_HAS_SIBLING},
+        {"lone_end_tag", MarkupResult::MRS_LONE_END_TAG},
+        {"unended_start_tag", MarkupResult::MRS_UNENDED_START_TAG},
+        {"first_tag_syntax", MarkupResult::MRS_TAG_SYNTAX},
+        {"exclamation_tag_syntax", MarkupResult::MRS_TAG_SYNTAX},
+        {"doctype_tag_syntax", MarkupResult::MRS_TAG_SYNTAX},
+        {"comment_tag_syntax", MarkupResult::MRS_TAG_SYNTAX},
+        {"cdata_section_syntax", MarkupResult::MRS_TAG_SYNTAX},
+        {"unterminated_tag_syntax", MarkupResult::MRS_UNTERMINATED_TAG},
+    };
+    for (const auto& failure : kFailures)
+        if (strcmp(failure.szName, szName) == 0)
+            return failure.status;
+    return MarkupResult::MRS_OK;
+}
+
+}  // namespace
+
+void CMarkup::x_AddResult(std::string& strResult, MarkupResult* pResult, const char* szName, const char* szTextAttr,
                           const std::string& strText, const char* szNumAttr, long long nNum, const char* szNum2Attr,
                           long long nNum2)
 {
+    // The first failure is kept even when the text has no room left for it.
+    if (pResult && pResult->Ok())
+    {
+        const MarkupResult::Status status = FailureStatus(szName);
+        if (status != MarkupResult::MRS_OK)
+        {
+            auto attr = [&](const char* szAttrib) -> std::string {
+                if (szTextAttr && strcmp(szAttrib, szTextAttr) == 0)
+                    return strText;
+                if (szNumAttr && strcmp(szAttrib, szNumAttr) == 0)
+                    return std::to_string(nNum);
+                if (szNum2Attr && strcmp(szAttrib, szNum2Attr) == 0)
+                    return std::to_string(nNum2);
+                return std::string();
+            };
+            bool bParseError = false;
+            pResult->status = status;
+            pResult->strDescription = x_ResultText(szName, attr, bParseError);
+            if (status == MarkupResult::MRS_FILE_ERROR)
+                pResult->nErrno = static_cast<int>(nNum);
+            else if (szNumAttr && strcmp(szNumAttr, "offset") == 0)
+                pResult->nOffset = nNum;
+        }
+    }
     if (strResult.size() >= 1000)
         return;
     strResult += '<';
@@ -120,7 +177,7 @@ bool CMarkup::x_ParseDoc()
     if (m_strDoc.size() > static_cast<size_t>(kMaxDocLength))
     {
         // Offsets would not fit the records: keep the text, index nothing.
-        x_AddResult(m_strResult, "file_error", "msg", strerror(EFBIG), "n", EFBIG);
+        x_AddResult(m_strResult, &m_result, "file_error", "msg", strerror(EFBIG), "n", EFBIG);
         m_aPos[0].nFlags |= ElemPos::EP_ILLFORMED;
         return false;
     }
@@ -128,16 +185,16 @@ bool CMarkup::x_ParseDoc()
     m_aPos.Reserve(nDocLen / 64 + 8);
     m_aPos[0].nLength = nDocLen;
     int iPosFirst = 0;
-    if (!x_ParseElem(0, 0, 0, nDocLen, m_strResult, iPosFirst))
+    if (!x_ParseElem(0, 0, 0, nDocLen, m_strResult, &m_result, iPosFirst))
         m_aPos[0].nFlags |= ElemPos::EP_ILLFORMED;
     const int iRoot = m_aPos[0].iElemChild;
     if (!iRoot)
     {
         if (nDocLen)
-            x_AddResult(m_strResult, "no_root_element");
+            x_AddResult(m_strResult, &m_result, "no_root_element");
     }
     else if (m_aPos[iRoot].iElemNext)
-        x_AddResult(m_strResult, "root_has_sibling");
+        x_AddResult(m_strResult, &m_result, "root_has_sibling");
     return IsWellFormed();
 }
 
@@ -167,7 +224,8 @@ void CMarkup::x_UnendElem(int iPos)
         m_aPos[m_aPos[iParent].iElemChild].iElemPrev = iLast;
 }
 
-bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, std::string& strResult, int& iPosFirst)
+bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, std::string& strResult,
+                          MarkupResult* pResult, int& iPosFirst)
 {
     const char* pDoc = m_strDoc.data();
     const bool bIgnoreCase = (m_nDocFlags & MDF_IGNORECASE) != 0;
@@ -198,8 +256,8 @@ bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, st
         for (size_t k = vOpen.size(); k-- > nKeep;)
         {
             const ElemPos& elem = m_aPos[vOpen[k].iPos];
-            x_AddResult(strResult, "unended_start_tag", "tagname", std::string(vOpen[k].name), "offset", elem.nStart,
-                        "offset2", nOffset2);
+            x_AddResult(strResult, pResult, "unended_start_tag", "tagname", std::string(vOpen[k].name), "offset",
+                        elem.nStart, "offset2", nOffset2);
         }
         for (size_t k = nKeep; k < vOpen.size(); ++k)
             x_UnendElem(vOpen[k].iPos);
@@ -266,7 +324,8 @@ bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, st
             }
             if (nFound == vOpen.size())
             {
-                x_AddResult(strResult, "lone_end_tag", "tagname", std::string(name), "offset", token.m_nNodeStart);
+                x_AddResult(strResult, pResult, "lone_end_tag", "tagname", std::string(name), "offset",
+                            token.m_nNodeStart);
                 bClean = false;
                 continue;
             }
@@ -283,10 +342,11 @@ bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, st
         else if (nKind == CMarkupToken::NK_ERROR)
         {
             if (token.m_szUnterminated)
-                x_AddResult(strResult, token.m_szError, "type", token.m_szUnterminated, "offset",
+                x_AddResult(strResult, pResult, token.m_szError, "type", token.m_szUnterminated, "offset",
                             token.m_nErrorOffset);
             else
-                x_AddResult(strResult, token.m_szError, nullptr, std::string(), "offset", token.m_nErrorOffset);
+                x_AddResult(strResult, pResult, token.m_szError, nullptr, std::string(), "offset",
+                            token.m_nErrorOffset);
             bClean = false;
         }
     }
@@ -300,6 +360,58 @@ bool CMarkup::x_ParseElem(int iPosParent, int iPosPrev, int nStart, int nEnd, st
     return bClean;
 }
 
+std::string CMarkup::x_ResultText(const std::string& strName,
+                                  const std::function<std::string(const char*)>& attr, bool& bParseError)
+{
+    bParseError = true;
+    if (strName == "no_root_element")
+        return "no root element";
+    if (strName == "root_has_sibling")
+        return "root element has sibling";
+    if (strName == "lone_end_tag")
+        return "lone end tag '" + attr("tagname") + "' at offset " + attr("offset");
+    if (strName == "unended_start_tag")
+        return "start tag '" + attr("tagname") + "' at offset " + attr("offset") + " expecting end tag at offset " +
+               attr("offset2");
+    if (strName == "first_tag_syntax")
+        return "tag syntax error at offset " + attr("offset") + " expecting tag name / ! or ?";
+    if (strName == "exclamation_tag_syntax")
+        return "tag syntax error at offset " + attr("offset") + " expecting 'DOCTYPE' [ or -";
+    if (strName == "doctype_tag_syntax")
+        return "tag syntax error at offset " + attr("offset") + " expecting markup declaration";
+    if (strName == "comment_tag_syntax")
+        return "tag syntax error at offset " + attr("offset") + " expecting - to begin comment";
+    if (strName == "cdata_section_syntax")
+        return "tag syntax error at offset " + attr("offset") + " expecting 'CDATA'";
+    if (strName == "unterminated_tag_syntax")
+        return "unterminated tag at offset " + attr("offset");
+    bParseError = false;
+    if (strName == "file_error")
+        return attr("msg");
+    if (strName == "bom")
+        return "BOM +";
+    if (strName == "read" || strName == "write")
+    {
+        const std::string strEncoding = attr("encoding");
+        return (strEncoding.empty() ? "" : strEncoding + " ") + "length " + attr("length");
+    }
+    if (strName == "converted_from")
+        return attr("encoding") + " length " + attr("length") + " to";
+    if (strName == "converted_to")
+        return "to " + attr("encoding") + " length " + attr("length");
+    if (strName == "nulls_removed")
+        return "removed " + attr("count") + " nulls";
+    if (strName == "conversion_loss")
+        return "(chars lost in conversion!)";
+    if (strName == "utf8_detection")
+        return "(used UTF-8 detection)";
+    if (strName == "endian_swap")
+        return "endian swap";
+    if (strName == "truncation_error")
+        return "encoding " + attr("encoding") + " adjustment error";
+    return std::string();
+}
+
 std::string CMarkup::GetError() const
 {
     CMarkup results(m_strResult);
@@ -307,57 +419,10 @@ std::string CMarkup::GetError() const
     bool bParseErrorSeen = false;
     while (results.FindElem())
     {
-        const std::string strName = results.GetTagName();
-        std::string strText;
-        bool bParseError = true;
-        const std::string strOffset = results.GetAttrib("offset");
-        if (strName == "no_root_element")
-            strText = "no root element";
-        else if (strName == "root_has_sibling")
-            strText = "root element has sibling";
-        else if (strName == "lone_end_tag")
-            strText = "lone end tag '" + results.GetAttrib("tagname") + "' at offset " + strOffset;
-        else if (strName == "unended_start_tag")
-            strText = "start tag '" + results.GetAttrib("tagname") + "' at offset " + strOffset +
-                      " expecting end tag at offset " + results.GetAttrib("offset2");
-        else if (strName == "first_tag_syntax")
-            strText = "tag syntax error at offset " + strOffset + " expecting tag name / ! or ?";
-        else if (strName == "exclamation_tag_syntax")
-            strText = "tag syntax error at offset " + strOffset + " expecting 'DOCTYPE' [ or -";
-        else if (strName == "doctype_tag_syntax")
-            strText = "tag syntax error at offset " + strOffset + " expecting markup declaration";
-        else if (strName == "comment_tag_syntax")
-            strText = "tag syntax error at offset " + strOffset + " expecting - to begin comment";
-        else if (strName == "cdata_section_syntax")
-            strText = "tag syntax error at offset " + strOffset + " expecting 'CDATA'";
-        else if (strName == "unterminated_tag_syntax")
-            strText = "unterminated tag at offset " + strOffset;
-        else
-        {
-            bParseError = false;
-            const std::string strEncoding = results.GetAttrib("encoding");
-            const std::string strLength = results.GetAttrib("length");
-            if (strName == "file_error")
-                strText = results.GetAttrib("msg");
-            else if (strName == "bom")
-                strText = "BOM +";
-            else if (strName == "read" || strName == "write")
-                strText = (strEncoding.empty() ? "" : strEncoding + " ") + "length " + strLength;
-            else if (strName == "converted_from")
-                strText = strEncoding + " length " + strLength + " to";
-            else if (strName == "converted_to")
-                strText = "to " + strEncoding + " length " + strLength;
-            else if (strName == "nulls_removed")
-                strText = "removed " + results.GetAttrib("count") + " nulls";
-            else if (strName == "conversion_loss")
-                strText = "(chars lost in conversion!)";
-            else if (strName == "utf8_detection")
-                strText = "(used UTF-8 detection)";
-            else if (strName == "endian_swap")
-                strText = "endian swap";
-            else if (strName == "truncation_error")
-                strText = "encoding " + strEncoding + " adjustment error";
-        }
+        bool bParseError = false;
+        const std::string strText = x_ResultText(
+            results.GetTagName(), [&results](const char* szAttrib) { return results.GetAttrib(szAttrib); },
+            bParseError);
         if (bParseError)
         {
             if (bParseErrorSeen)

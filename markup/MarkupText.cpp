@@ -1,6 +1,8 @@
 // Text helpers of CMarkup: escaping, references, Base64 and the Unicode character coders.
 
 #include "markup/Markup.h"
+
+#include "base/Text.h"
 #include "markup/MarkupToken.h"
 
 #include <cstring>
@@ -64,7 +66,7 @@ const PredefEntity PredefEntityTable[] = {
 };
 static_assert(sizeof(PredefEntityTable) / sizeof(PredefEntityTable[0]) == 253, "entity table");
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using base::LowerAscii;
 
 // Names are hashed in lower case, so names differing only in case share a bucket. A lookup
 // prefers the entry spelled exactly as written and falls back to a case-blind match, so that
@@ -143,17 +145,6 @@ int RefLen(const char* p)
     return p[n] == ';' ? n + 1 : 0;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Character code of a reference name (the text between "&" and ";"), 0 when unknown.
 int RefCode(const char* szName, int nLen)
 {
@@ -171,7 +162,7 @@ int RefCode(const char* szName, int nLen)
         long nCode = 0;
         for (; i < nLen; ++i)
         {
-            const int nDigit = HexValue(szName[i]);
+            const int nDigit = base::HexDigitValue(szName[i]);
             if (nDigit < 0 || nDigit >= nBase)
                 return 0;
             nCode = nCode * nBase + nDigit;

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <new>
 
+#include "base/Timeout.h"
 #include "component/PortHandler.h"
 #include "log/Log.h"
 #include "threads/Functions.h"
 
 namespace {
 
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr unsigned int kWriteTimeout = 5000;     // ms, every port's progress allowance
 // Bytes handed to the device per write call: one protocol chunk exactly. A piece of 65536 bytes
 // would cost a second chunk of one byte, with its own busy poll, write start and count read-back.

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "base/Timeout.h"
 #include "component/PortHandler.h"
 #include "log/Log.h"
 #include "property/PropertyHandler.h"
@@ -16,7 +17,6 @@ CUpdateUSB* CUpdateUSB::sm_pUpdateUSB = nullptr;
 
 namespace {
 
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr unsigned int kFlagUCS2 = 0x08000000u;
 constexpr unsigned int kLockValueNoChange = 0x10000001u;
 constexpr unsigned int kCodeAccepted1 = 0x50010004u;

@@ -100,10 +100,9 @@ class CUpdateUSB {
 
   // Port search for new devices.
   int ConfigureNewDevice(std::string strDeviceName, int nKind, unsigned int ulPower);
-  int FindPortToUpdate(std::string* pstrUnused, _UXD_PORT* pPort, int bPRT);
-  int UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* pIt, std::string strName,
-                         _UXD_PORT* pPort, int bPRT);
-  int AddNewDevice(_UXD_PORT* pPort, int bPRT);
+  int FindPortToUpdate(_UXD_PORT* pPort, int bPRT);
+  int UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* pIt, _UXD_PORT* pPort, int bPRT);
+  int AddNewDevice(_UXD_PORT* pPort);
 
   // Snapshots for diagnostics and tests; each takes its own lock.
   bool GetConfigPort(const std::string& strName, _UXD_PORT* pCopy);

@@ -8,7 +8,6 @@
 // under m_pOpenLock: setting the state to unavailable drops the binding, which takes
 // m_pDeviceLock, and m_pDeviceLock inside m_pOpenLock would invert the lock order against the
 // boot-mode table, which a host thread enters with m_pDeviceLock held.
-#include <ctype.h>
 #include <signal.h>
 #include <stdint.h>
 #include <sys/time.h>
@@ -16,6 +15,8 @@
 
 #include <vector>
 
+#include "base/Text.h"
+#include "base/Timeout.h"
 #include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
 #include "log/Log.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr time_t kSignalWaitSeconds = 2;
 constexpr unsigned int kHotPlugPauseMs = 100;    // lets the bus settle after a notice
 constexpr suseconds_t kRetryDelay = 500000;      // one-shot retry timer
@@ -232,8 +232,7 @@ int CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
             ++m_nUnboundPorts;
             continue;
         }
-        for (char& c : pCandidate->strPortName)
-            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        pCandidate->strPortName = base::ToUpper(pCandidate->strPortName);
         if (pCandidate->strPortName == strDeviceName) {
             pPort = pCandidate;
             break;

@@ -1,13 +1,13 @@
 // CUpdateUSB port search: where a device that no configured port names belongs. In order: the
 // boot-mode table, an unbound port, the take-over of a port whose own device is absent, or a new
 // port that the host creates from the port document.
-#include <ctype.h>
 
 #include <new>
 #include <string>
 #include <vector>
 
 #include "TemplateData.h"
+#include "base/Text.h"
 #include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
 #include "log/Log.h"
@@ -83,21 +83,20 @@ int CUpdateUSB::ConfigureNewDevice(std::string strDeviceName, int nKind, unsigne
         UpdateBootModeTable(nullptr, bootKey, nKind, port.strPortName);
         return 1;
     }
-    std::string strUnused;
-    if (FindPortToUpdate(&strUnused, &port, bPRT) != 0)
+    if (FindPortToUpdate(&port, bPRT) != 0)
         return 1;
 
     if (!MakePort("QX", std::string())) {
         LogMsg(LOGLEVEL_TRACE, "-- PnP MakePort () <FALSE>");
         return 0;
     }
-    if (AddNewDevice(&port, bPRT) == 0)
+    if (AddNewDevice(&port) == 0)
         return 0;
     CLock::CGuard configGuard(*m_pConfigLock);
     return UpdateConfigPorts() ? 1 : 0;
 }
 
-int CUpdateUSB::FindPortToUpdate(std::string* /*pstrUnused*/, _UXD_PORT* pPort, int bPRT)
+int CUpdateUSB::FindPortToUpdate(_UXD_PORT* pPort, int bPRT)
 {
     if (pPort == nullptr)
         return 0;
@@ -131,8 +130,7 @@ int CUpdateUSB::FindPortToUpdate(std::string* /*pstrUnused*/, _UXD_PORT* pPort, 
                 continue;
             // Names in memory are kept in upper case, as enumeration reports them; a port
             // loaded since the last re-attach walk may still hold the configured spelling.
-            for (char& c : strBound)
-                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            strBound = base::ToUpper(strBound);
             if (IsSLNExist(mapAttached, strBound)) {
                 LogMsg(LOGLEVEL_TRACE, "FindPortUpdate is SLn exist %s", strBound.c_str());
                 continue;
@@ -145,12 +143,11 @@ int CUpdateUSB::FindPortToUpdate(std::string* /*pstrUnused*/, _UXD_PORT* pPort, 
 
     if (itFound == itEnd)
         return 0;
-    const std::string strName = itFound->first;
-    return UpdateSelectedPort(&itFound, strName, pPort, bPRT);
+    return UpdateSelectedPort(&itFound, pPort, bPRT);
 }
 
-int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* pIt, std::string /*strName*/,
-                                   _UXD_PORT* pPort, int bPRT)
+int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* pIt, _UXD_PORT* pPort,
+                                   int bPRT)
 {
     // The caller holds m_pConfigLock.
     _UXD_PORT* pChosen = (*pIt)->second;
@@ -187,7 +184,7 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
     return 1;
 }
 
-int CUpdateUSB::AddNewDevice(_UXD_PORT* pPort, int /*bPRT*/)
+int CUpdateUSB::AddNewDevice(_UXD_PORT* pPort)
 {
     if (pPort == nullptr)
         return 0;

@@ -225,9 +225,9 @@ bool CPropertyHandler::Save()
 	struct stat st;
 	bool bExisting = stat(strTarget.c_str(), &st) == 0;
 	std::string strError;
-	// A failing close (the last buffered bytes not written) is reported only in the result
-	// text; such a file is incomplete all the same.
-	bool bOk = m_pMarkup->Save(strTemp) && m_pMarkup->GetResult().find("<file_error") == std::string::npos;
+	// Any file error, a failing close (the last buffered bytes not written) included, leaves the
+	// file incomplete.
+	bool bOk = m_pMarkup->Save(strTemp) && m_pMarkup->GetStatus().status != MarkupResult::MRS_FILE_ERROR;
 	if (!bOk)
 		strError = m_pMarkup->GetError();
 	// The new file takes the old one's permissions and, where allowed, its owner, so the host

@@ -1,11 +1,11 @@
 #include "threads/Event.h"
 
+#include "base/Timeout.h"
+
 #include <errno.h>
 #include <sched.h>
 
 namespace {
-
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
 // Storage for CEvent::s_lock: constant-initialised, so events may be created during any static
 // initialisation, and never destroyed, so detached threads still find it during process exit.

@@ -4,11 +4,10 @@
 #include <pthread.h>
 
 
+#include "base/Timeout.h"
 #include "log/Log.h"
 
 namespace {
-
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
 // Controlled threads whose body has ended but that may still be running this library's last
 // instructions. They are joined on the next start and when the library is unloaded, so a host that

@@ -210,7 +210,7 @@ unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     ulResult = Ioctl(USBDEV_GET_STATUS, nullptr, 0, aucStatus, sizeof(aucStatus), nullptr);
     if (ulResult != USBR_SUCCESS) return ulResult;
     if ((aucStatus[0] & 2) != usValue) return USBR_UNEXPECTED_SYSTEM_ERROR;
-    LogMsg(2,
+    LogMsg(LOGLEVEL_TRACE,
            fForce ? "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_FORCE) <PHR_SUCCESS>"
                   : "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_NORMAL) <PHR_SUCCESS>",
            HandleNumber(hPort));
@@ -294,7 +294,7 @@ int CUSBDevice::CommonIoctl(const char* pszKind, int nStatusRequest, int nFlowRe
             *pnTransferred = zph_usb_ctl_send(m_pUSBQX, USBREQ_RESET, 0, 0);
             return 1;
         default:
-            LogMsg(2, "-- CUSBDevice::%sIoctl(%08X) <FALSE>", pszKind, ulCode);
+            LogMsg(LOGLEVEL_TRACE, "-- CUSBDevice::%sIoctl(%08X) <FALSE>", pszKind, ulCode);
             return 0;
     }
 }
@@ -354,7 +354,7 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
         case USBKIND_JV:
             if (!m_pUSBQX->ucDisplay) {
                 LogMsg(
-                    2,
+                    LOGLEVEL_TRACE,
                     "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
                     HandleNumber(hPort));
                 return USBR_INVALID_PARAMETER;
@@ -366,7 +366,7 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     }
     if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulWritten != nullptr) *pulWritten = static_cast<unsigned int>(r);
-    Log(2, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]", HandleNumber(hPort),
+    Log(LOGLEVEL_TRACE, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]", HandleNumber(hPort),
         static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
     return USBR_SUCCESS;
 }

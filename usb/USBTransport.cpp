@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/Text.h"
 #include "log/Log.h"
 #include "usb/USBDevice.h"
 
@@ -108,9 +108,7 @@ std::string DeviceName(const libusb_device_descriptor& desc, const char* pszSeri
     char szName[256];
     std::snprintf(szName, sizeof(szName), "USB#VID_0x%x##PID_0x%x%s", desc.idVendor, desc.idProduct,
                   pszSerial);
-    for (char* p = szName; *p != '\0'; ++p)
-        *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-    return szName;
+    return base::ToUpper(szName);
 }
 
 // Per-channel request numbers and endpoints of the write protocol.
@@ -126,6 +124,8 @@ const Channel kPrinterChannel{USBREQ_STATUS_QX, USBREQ_WRITE_START_QX, USBREQ_CO
 const Channel kDisplayChannel{USBREQ_STATUS_JV, USBREQ_WRITE_START_JV, USBREQ_COUNT_JV,
                               &_USBQX::ucBulkOut2};
 
+// Busy poll then write start; 0 or the libusb result of the write start when the device
+// became ready, -1 on a bad status reply, -7 when busy beyond the write timeout.
 int WriteInit(_USBQX* pCtx, const Channel& ch) {
     const unsigned int ulBusyMask = USBDeviceCode(pCtx) == 2 ? 5 : 1;
     int nWaited = 0;
@@ -143,6 +143,8 @@ int WriteInit(_USBQX* pCtx, const Channel& ch) {
     }
 }
 
+// After a failed bulk OUT: ask the device how much it took and clear the halt. The count
+// (at most nChunk), or -7 when it reports nothing, or the request's negative error.
 int WriteForceStop(_USBQX* pCtx, const Channel& ch, int nChunk) {
     unsigned char aucCount[2] = {0, 0};
     int r = CUSBDevice::zph_usb_ctl_rev(pCtx, ch.nCountRequest, aucCount, 2);
@@ -353,6 +355,7 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
     return fFailed ? -1 : nSent;
 }
 
+// One protocol chunk of at most 65535 bytes: bytes the device took, or a negative libusb error.
 int Write65535(_USBQX* pCtx, const Channel& ch, unsigned char* pData, int nLength) {
     int r = WriteInit(pCtx, ch);
     if (r < 0) return r;
@@ -394,25 +397,6 @@ void USBSetSleepHook(USBSleepFn pfnSleep) {
 }
 
 void USBSleep(unsigned int ulMicroseconds) { g_pfnSleep.load()(ulMicroseconds); }
-
-int writeInit_qx(_USBQX* pCtx) { return WriteInit(pCtx, kPrinterChannel); }
-int writeInit_jv(_USBQX* pCtx) { return WriteInit(pCtx, kDisplayChannel); }
-
-int write65535_qx(_USBQX* pCtx, unsigned char* pData, int nLength) {
-    return Write65535(pCtx, kPrinterChannel, pData, nLength);
-}
-
-int write65535_jv(_USBQX* pCtx, unsigned char* pData, int nLength) {
-    return Write65535(pCtx, kDisplayChannel, pData, nLength);
-}
-
-int writeForceStop_qx(_USBQX* pCtx, int nChunk) {
-    return WriteForceStop(pCtx, kPrinterChannel, nChunk);
-}
-
-int writeForceStop_jv(_USBQX* pCtx, int nChunk) {
-    return WriteForceStop(pCtx, kDisplayChannel, nChunk);
-}
 
 bool IsPRTClassFn(libusb_device_handle* pHandle) {
     if (pHandle == nullptr) return false;
@@ -476,7 +460,7 @@ bool IsPRTClassFn(libusb_device_handle* pHandle) {
 
 bool CUSBDevice::zph_usb_lib_init() {
     if (libusb_init(nullptr) < 0) {
-        LogMsg(0, "-- CUSBDevice::zph_usb_lib_init() <FALSE> : Failed to initialize libusb");
+        LogMsg(LOGLEVEL_NOTICE, "-- CUSBDevice::zph_usb_lib_init() <FALSE> : Failed to initialize libusb");
         return false;
     }
 #pragma GCC diagnostic push
@@ -606,7 +590,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
             libusb_close(pHandle);
             libusb_free_device_list(ppList, 1);
             LogMsg(
-                2,
+                LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to detach "
                 "kernel driver.",
                 strFound.c_str());
@@ -618,7 +602,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
             libusb_close(pHandle);
             libusb_free_device_list(ppList, 1);
             LogMsg(
-                2,
+                LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to claim "
                 "interface.",
                 strFound.c_str());
@@ -646,7 +630,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
     libusb_free_device_list(ppList, 1);
     pCtx->pHandle = nullptr;
     if (fDescriptorFailure) {
-        LogMsg(2,
+        LogMsg(LOGLEVEL_TRACE,
                "-- CUSBDevice::zph_usb_open() <PHR_UNEXPECTED_SYSTEM_ERROR> : "
                "libusb_get_string_descriptor_ascii Function Failed.");
         return USBR_UNEXPECTED_SYSTEM_ERROR;

@@ -1,7 +1,7 @@
 #pragma once
 // The wire protocol to the maker's USB devices on libusb-1.0 (default context only).
 // The transfer functions themselves are static members of CUSBDevice (usb/USBDevice.h);
-// this header holds the transfer context and the free protocol steps they are built from.
+// this header holds the transfer context, the request numbers and the printer-class test.
 #include <libusb.h>
 
 #include <string>
@@ -43,18 +43,6 @@ constexpr int USB_BULK_PIECE = 4096;
 
 // Device code: bits 2..6 of the capability word.
 inline int USBDeviceCode(const _USBQX* pCtx) { return (pCtx->usCapability >> 2) & 0x1F; }
-
-// Busy poll then write start; 0 or the libusb result of the write start when the device
-// became ready, -1 on a bad status reply, -7 when busy beyond the write timeout.
-int writeInit_qx(_USBQX* pCtx);
-int writeInit_jv(_USBQX* pCtx);
-// One protocol chunk of at most 65535 bytes: bytes the device took, or a negative libusb error.
-int write65535_qx(_USBQX* pCtx, unsigned char* pData, int nLength);
-int write65535_jv(_USBQX* pCtx, unsigned char* pData, int nLength);
-// After a failed bulk OUT: ask the device how much it took and clear the halt. The count
-// (at most nChunk), or -7 when it reports nothing, or the request's negative error.
-int writeForceStop_qx(_USBQX* pCtx, int nChunk);
-int writeForceStop_jv(_USBQX* pCtx, int nChunk);
 
 // True when the printer-class device announces the QORA/CS command set in its IEEE 1284
 // device ID.

@@ -3,12 +3,11 @@
 #include <atomic>
 #include <thread>
 
+#include "base/Timeout.h"
 #include "threads/Event.h"
 #include "threads/Functions.h"
 
 namespace {
-
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
 // Runs f on a thread and keeps pulsing ev until f has returned: a pulse only reaches a waiter
 // that is already blocked, and there is no way to know from outside when it is.

@@ -4,13 +4,12 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/Timeout.h"
 #include "log/Log.h"
 #include "threads/Thread.h"
 #include "tools/ScopedLogDaemon.h"
 
 namespace {
-
-constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
 // Body that runs until its thread's stop request, counting its runs.
 struct StopAwareBody {

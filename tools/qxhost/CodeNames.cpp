@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/Text.h"
 #include "component/PortHandler.h"
 
 namespace {
@@ -54,13 +55,6 @@ const NAMED_CODE kEvents[] = {
     {PH_EVENT_INPUT_DATA, "PH_EVENT_INPUT_DATA"},
 };
 
-std::string Hex32(unsigned int ulCode)
-{
-    char sz[16];
-    std::snprintf(sz, sizeof sz, "0x%08X", ulCode);
-    return sz;
-}
-
 template <std::size_t N>
 const char* Find(const NAMED_CODE (&table)[N], unsigned int ulCode)
 {
@@ -70,32 +64,12 @@ const char* Find(const NAMED_CODE (&table)[N], unsigned int ulCode)
     return nullptr;
 }
 
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool ParseNumber(const std::string& strText, unsigned int* pulValue)
-{
-    if (strText.empty() || !std::isdigit(static_cast<unsigned char>(strText[0])))
-        return false;
-    errno = 0;
-    char* pEnd = nullptr;
-    const unsigned long long ull = std::strtoull(strText.c_str(), &pEnd, 0);
-    if (errno != 0 || *pEnd != '\0' || ull > 0xFFFFFFFFull)
-        return false;
-    *pulValue = static_cast<unsigned int>(ull);
-    return true;
-}
-
 } // namespace
 
 std::string CCodeNames::Result(unsigned int ulCode)
 {
     const char* psz = Find(kResults, ulCode);
-    return psz != nullptr ? psz : Hex32(ulCode);
+    return psz != nullptr ? psz : base::HexText(ulCode, 8);
 }
 
 std::string CCodeNames::Control(unsigned int ulCode)
@@ -103,7 +77,7 @@ std::string CCodeNames::Control(unsigned int ulCode)
     const unsigned int ulBase = ulCode & ~PH_UCS2_STRINGS;
     const char* psz = Find(kControls, ulBase);
     if (psz == nullptr)
-        return Hex32(ulCode);
+        return base::HexText(ulCode, 8);
     std::string str = psz;
     if (ulCode & PH_UCS2_STRINGS)
         str += "|PH_UCS2_STRINGS";
@@ -113,7 +87,7 @@ std::string CCodeNames::Control(unsigned int ulCode)
 std::string CCodeNames::Event(unsigned int ulCode)
 {
     const char* psz = Find(kEvents, ulCode);
-    return psz != nullptr ? psz : Hex32(ulCode);
+    return psz != nullptr ? psz : base::HexText(ulCode, 8);
 }
 
 std::string CCodeNames::Power(int nState)
@@ -144,7 +118,7 @@ std::string CCodeNames::Power(int nState)
 
 bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode)
 {
-    std::string strName = Upper(strText);
+    std::string strName = base::ToUpper(strText);
     unsigned int ulFlags = 0;
     for (const char* pszSuffix : {"|PH_UCS2_STRINGS", "+UCS2"}) {
         const std::string strSuffix = pszSuffix;
@@ -155,9 +129,9 @@ bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode)
             break;
         }
     }
-    unsigned int ulCode = 0;
-    if (ParseNumber(strName, &ulCode)) {
-        *pulCode = ulCode | ulFlags;
+    unsigned long long ullCode = 0;
+    if (base::ParseUnsigned(strName, 0xFFFFFFFFull, &ullCode)) {
+        *pulCode = static_cast<unsigned int>(ullCode) | ulFlags;
         return true;
     }
     if (strName.compare(0, 3, "PH_") != 0)

@@ -15,6 +15,7 @@
 #include <list>
 #include <set>
 
+#include "base/Text.h"
 #include "host/Host.h"
 #include "host/PropertyTree.h"
 #include "markup/Markup.h"
@@ -29,19 +30,7 @@ const char kRuleName[] = "60-taliunqxusb.rules";
 const char* const kRuleFolders[] = {"/etc/udev/rules.d/", "/run/udev/rules.d/", "/usr/lib/udev/rules.d/",
                                     "/lib/udev/rules.d/"};
 
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Hex4(int n)
-{
-    char sz[16];
-    std::snprintf(sz, sizeof sz, "0x%04X", static_cast<unsigned int>(n));
-    return sz;
-}
+std::string Hex4(int n) { return base::HexText(static_cast<unsigned int>(n), 4); }
 
 bool Exists(const std::string& strPath)
 {
@@ -476,8 +465,8 @@ void CDoctor::CheckPorts()
                    "attach a printer, or bind an attached one with 'qxhost add-port " + strPort + " --device DEVICE'");
             continue;
         }
-        setBound.insert(Upper(strDevice));
-        if (setAttached.count(Upper(strDevice)) != 0)
+        setBound.insert(base::ToUpper(strDevice));
+        if (setAttached.count(base::ToUpper(strDevice)) != 0)
             Report(Status::Ok, strSubject, "bound to " + strDevice + ", attached");
         else
             Report(Status::Warning, strSubject,

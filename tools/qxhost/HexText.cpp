@@ -3,20 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-namespace {
-
-int Digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
+#include "base/Text.h"
 
 bool CHexText::Parse(const std::string& strText, std::vector<unsigned char>* pvecBytes, std::string* pstrError)
 {
@@ -47,8 +34,8 @@ bool CHexText::Parse(const std::string& strText, std::vector<unsigned char>* pve
             ++i;
             continue;
         }
-        const int nHigh = Digit(c);
-        const int nLow = i + 1 < strText.size() ? Digit(strText[i + 1]) : -1;
+        const int nHigh = base::HexDigitValue(c);
+        const int nLow = i + 1 < strText.size() ? base::HexDigitValue(strText[i + 1]) : -1;
         if (nHigh < 0)
             return fail("'" + std::string(1, c) + "' at position " + std::to_string(i + 1) + " is not a hex digit");
         if (i + 1 == strText.size() || strText[i + 1] == ' ' || strText[i + 1] == '\t' || strText[i + 1] == ':' ||

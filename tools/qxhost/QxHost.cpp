@@ -18,10 +18,6 @@
 #include "tools/qxhost/CodeNames.h"
 #include "tools/qxhost/HexText.h"
 
-#ifndef QXHOST_VERSION
-#define QXHOST_VERSION "0"
-#endif
-
 namespace {
 
 struct COMMAND_INFO {

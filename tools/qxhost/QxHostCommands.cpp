@@ -13,6 +13,8 @@
 #include <set>
 #include <thread>
 
+#include "TaliunVersion.h"
+#include "base/Text.h"
 #include "tools/qxhost/CodeNames.h"
 #include "tools/qxhost/Doctor.h"
 #include "tools/qxhost/EventClock.h"
@@ -20,10 +22,6 @@
 #include "tools/qxhost/ProgressBar.h"
 #include "tools/qxhost/QxHost.h"
 #include "tools/qxhost/UsbBus.h"
-
-#ifndef QXHOST_VERSION
-#define QXHOST_VERSION "0"
-#endif
 
 namespace {
 
@@ -36,26 +34,6 @@ constexpr std::size_t kChunk = 65535;
 // with the next chunk's; a few chunks per call keep that off the wire's critical path while the
 // progress bar still moves twice a second at full speed. An abort ends a piece between chunks.
 constexpr std::size_t kPiece = 8 * kChunk;
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool ParseUnsigned(const std::string& strText, unsigned long long ullMax, unsigned long long* pullValue)
-{
-    if (strText.empty() || !std::isdigit(static_cast<unsigned char>(strText[0])))
-        return false;
-    errno = 0;
-    char* pEnd = nullptr;
-    const unsigned long long ull = std::strtoull(strText.c_str(), &pEnd, 0);
-    if (errno != 0 || *pEnd != '\0' || ull > ullMax)
-        return false;
-    *pullValue = ull;
-    return true;
-}
 
 bool ParseSeconds(const std::string& strText, double* pdSeconds)
 {
@@ -232,7 +210,7 @@ bool SplitPortArgument(const std::string& strArg, std::string* pstrKind, std::st
     std::string strName = strArg;
     const std::size_t ulSlash = strArg.find('/');
     if (ulSlash != std::string::npos) {
-        strKind = Upper(strArg.substr(0, ulSlash));
+        strKind = base::ToUpper(strArg.substr(0, ulSlash));
         strName = strArg.substr(ulSlash + 1);
         if (strKind != "QX" && strKind != "JV") {
             *pstrError = "the part of a port is QX (printer) or JV (display), not '" + strArg.substr(0, ulSlash) + "'";
@@ -276,7 +254,7 @@ int CQxHost::Ports(ARGS& args)
         for (const std::string& strPort : ConfiguredPorts()) {
             std::string strDevice;
             if (tree.GetString("/QX/" + strPort + "/PortName", &strDevice) && !strDevice.empty())
-                set.insert(Upper(strDevice));
+                set.insert(base::ToUpper(strDevice));
         }
         return set;
     };
@@ -325,7 +303,7 @@ int CQxHost::Ports(ARGS& args)
         const std::string strDeviceId =
             tree.GetNumber(strBase + "DeviceID", &ulDeviceId) ? std::to_string(ulDeviceId & 0xFF) : "-";
         const std::string strAttached =
-            strDevice.empty() ? "-" : (setAttached.count(Upper(strDevice)) != 0 ? "yes" : "no");
+            strDevice.empty() ? "-" : (setAttached.count(base::ToUpper(strDevice)) != 0 ? "yes" : "no");
         const std::string strShownDevice = strDevice.empty() ? "(unbound)" : strDevice;
         if (strType != "USB") {
             rows.push_back({strPort, "QX", strShownDevice, strAttached, strModel.empty() ? "-" : strModel, strDeviceId,
@@ -446,7 +424,8 @@ int CQxHost::Watch(ARGS& args)
     unsigned long long ullEvents = 0;
     if (args.Has("--for") && !ParseSeconds(args.Get("--for"), &dFor))
         return UsageError("watch", "--for needs a number of seconds, not '" + args.Get("--for") + "'");
-    if (args.Has("--events") && (!ParseUnsigned(args.Get("--events"), 1000000000ull, &ullEvents) || ullEvents == 0))
+    if (args.Has("--events") &&
+        (!base::ParseUnsigned(args.Get("--events"), 1000000000ull, &ullEvents) || ullEvents == 0))
         return UsageError("watch", "--events needs a positive count, not '" + args.Get("--events") + "'");
     if (!StartComponent())
         return 1;
@@ -549,11 +528,12 @@ int CQxHost::AddPort(ARGS& args)
                                                   strName);
     }
     unsigned long long ullDeviceId = 0, ullStatusPto = 0, ullOffline = 0;
-    if (args.Has("--device-id") && !ParseUnsigned(args.Get("--device-id"), 255, &ullDeviceId))
+    if (args.Has("--device-id") && !base::ParseUnsigned(args.Get("--device-id"), 255, &ullDeviceId))
         return UsageError("add-port", "--device-id needs a number from 0 to 255, not '" + args.Get("--device-id") + "'");
-    if (args.Has("--status-pto") && !ParseUnsigned(args.Get("--status-pto"), 0xFFFFFFFFull, &ullStatusPto))
+    if (args.Has("--status-pto") && !base::ParseUnsigned(args.Get("--status-pto"), 0xFFFFFFFFull, &ullStatusPto))
         return UsageError("add-port", "--status-pto needs milliseconds, not '" + args.Get("--status-pto") + "'");
-    if (args.Has("--offline-timeout") && !ParseUnsigned(args.Get("--offline-timeout"), 0xFFFFFFFFull, &ullOffline))
+    if (args.Has("--offline-timeout") &&
+        !base::ParseUnsigned(args.Get("--offline-timeout"), 0xFFFFFFFFull, &ullOffline))
         return UsageError("add-port",
                           "--offline-timeout needs milliseconds, not '" + args.Get("--offline-timeout") + "'");
     if (args.Has("--device") && args.Get("--device").find_first_of("\r\n") != std::string::npos)
@@ -658,7 +638,7 @@ int CQxHost::Remove(ARGS&)
 
 int CQxHost::Version(ARGS&)
 {
-    Say("qxhost %s\n", QXHOST_VERSION);
+    Say("qxhost %s\n", TALIUN_VERSION_TEXT);
     const libusb_version* pVersion = libusb_get_version();
     Say("libusb %u.%u.%u%s (%s); hot-plug capability: %s\n", pVersion->major, pVersion->minor, pVersion->micro,
         pVersion->rc, pVersion->describe, libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) ? "yes" : "no");

@@ -5,15 +5,14 @@
 #include <cctype>
 #include <cstdio>
 
+#include "base/Text.h"
+
 std::string CUsbBus::DeviceName(int nVendor, int nProduct, const std::string& strSerial)
 {
     char sz[64];
     std::snprintf(sz, sizeof sz, "USB#VID_0x%x##PID_0x%x", static_cast<unsigned int>(nVendor),
                   static_cast<unsigned int>(nProduct));
-    std::string str = std::string(sz) + strSerial;
-    for (char& c : str)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return str;
+    return base::ToUpper(std::string(sz) + strSerial);
 }
 
 bool CUsbBus::List(int nVendor, std::vector<DEVICE>* pvecDevices, std::string* pstrError)
