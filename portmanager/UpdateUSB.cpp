@@ -453,7 +453,7 @@ unsigned int CUpdateUSB::IoCtl(void* hPort, unsigned int ulCode, CData in, CData
         ulResult = PHR_SUCCESS;
         break;
     case PH_USB_UPDATE_BOOT_MODE:
-        ulResult = static_cast<unsigned int>(UpdateBootModeTable(hPort, in, USBKIND_QX, std::string()));
+        ulResult = UpdateBootModeTable(hPort, in, USBKIND_QX, std::string());
         break;
     case PH_USB_DEVICE_IOCTL:
         ulResult = pUsbIO->DevIoControl(in, pOut);

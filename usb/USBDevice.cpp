@@ -147,8 +147,8 @@ unsigned int CUSBDevice::Reset() {
     return (this->*m_pfnReset)();
 }
 
-int CUSBDevice::GetStatus() {
-    if (m_pUSBQX == nullptr || m_pfnGetStatus == nullptr) return 2;
+DeviceStatus CUSBDevice::GetStatus() {
+    if (m_pUSBQX == nullptr || m_pfnGetStatus == nullptr) return DeviceStatus::Unavailable;
     return (this->*m_pfnGetStatus)();
 }
 
@@ -191,15 +191,15 @@ unsigned int CUSBDevice::QXReset() {
 unsigned int CUSBDevice::JVReset() { return USBR_NOT_SUPPORTED; }
 unsigned int CUSBDevice::PRTReset() { return QXReset(); }
 
-int CUSBDevice::QXGetStatus() {
+DeviceStatus CUSBDevice::QXGetStatus() {
     unsigned char aucStatus[2] = {0, 0};
     if (Ioctl(USBDEV_GET_STATUS, nullptr, 0, aucStatus, sizeof(aucStatus), nullptr) != USBR_SUCCESS)
-        return 2;
-    return aucStatus[0] & 1;
+        return DeviceStatus::Unavailable;
+    return (aucStatus[0] & 1) != 0 ? DeviceStatus::NotReady : DeviceStatus::Ready;
 }
 
-int CUSBDevice::JVGetStatus() { return QXGetStatus(); }
-int CUSBDevice::PRTGetStatus() { return QXGetStatus(); }
+DeviceStatus CUSBDevice::JVGetStatus() { return QXGetStatus(); }
+DeviceStatus CUSBDevice::PRTGetStatus() { return QXGetStatus(); }
 
 unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     const bool fForce = ulMode == USB_FLOW_CONTROL_FORCE;

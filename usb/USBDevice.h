@@ -11,11 +11,14 @@
 #include "usb/USBCodes.h"
 #include "usb/USBTransport.h"
 
+// What a device's status request says; a closed device or one that does not answer is unavailable.
+enum class DeviceStatus { Ready, NotReady, Unavailable };
+
 class CUSBDevice {
 public:
     typedef unsigned int (CUSBDevice::*PFN_OPEN)();
     typedef unsigned int (CUSBDevice::*PFN_RESET)();
-    typedef int (CUSBDevice::*PFN_GETSTATUS)();
+    typedef DeviceStatus (CUSBDevice::*PFN_GETSTATUS)();
     typedef unsigned int (CUSBDevice::*PFN_SETFLOWCONTROL)(void* hPort, unsigned int ulMode);
     typedef int (CUSBDevice::*PFN_CANSETFLOWCONTROL)();
 
@@ -33,7 +36,7 @@ public:
     unsigned int Open();
     void Close();
     unsigned int Reset();
-    int GetStatus();  // 0 ready, 1 not ready, 2 unknown (closed or no answer)
+    DeviceStatus GetStatus();
     unsigned int SetFlowControl(void* hPort, unsigned int ulMode);
     int CanSetFlowControl();
     unsigned int Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
@@ -81,9 +84,9 @@ private:
     unsigned int QXReset();
     unsigned int JVReset();
     unsigned int PRTReset();
-    int QXGetStatus();
-    int JVGetStatus();
-    int PRTGetStatus();
+    DeviceStatus QXGetStatus();
+    DeviceStatus JVGetStatus();
+    DeviceStatus PRTGetStatus();
     unsigned int QXSetFlowControl(void* hPort, unsigned int ulMode);
     unsigned int JVSetFlowControl(void* hPort, unsigned int ulMode);
     unsigned int PRTSetFlowControl(void* hPort, unsigned int ulMode);
