@@ -187,7 +187,7 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
             CUSBDevice device = GetDevice();
             if (device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_FORCE) == PHR_SUCCESS)
                 break;
-            if (device.GetStatus() == 2)
+            if (device.GetStatus() == DeviceStatus::Unavailable)
                 return PHR_DEVICE_NOT_AVAILABLE;
             if (TimeoutCheck(0, ulMarker) != PHR_SUCCESS)
                 return PHR_WRITE_TIMEOUT;
@@ -213,12 +213,12 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
             break;
         }
         CUSBDevice device = GetDevice();
-        const int nStatus = device.GetContext() != nullptr ? device.GetStatus() : 2;
-        if (nStatus == 2) {
+        const DeviceStatus status = device.GetContext() != nullptr ? device.GetStatus() : DeviceStatus::Unavailable;
+        if (status == DeviceStatus::Unavailable) {
             ulResult = PHR_DEVICE_NOT_AVAILABLE;
             break;
         }
-        if (nStatus == 1 && GetFlow() != static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
+        if (status == DeviceStatus::NotReady && GetFlow() != static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
             if (TimeoutCheck(ulWritten, ulMarker) != PHR_SUCCESS) {
                 ulResult = PHR_WRITE_TIMEOUT;
                 break;
@@ -274,9 +274,9 @@ unsigned int CUsbIO::FsModeInWorkaround()
     if (ulResult != PHR_SUCCESS)
         return ulResult;
     switch (WaitFor2Events(m_pStopEvent, m_pInputEvent, kFsModeAnswerWait)) {
-    case 0:
+    case WaitResult::First:
         return PHR_DEVICE_ERROR;
-    case 1:
+    case WaitResult::Second:
         return PHR_SUCCESS;
     default:
         return PHR_RESPONSE_TIMEOUT;
@@ -315,7 +315,7 @@ bool CUsbIO::SetPower(unsigned int ulState)
         const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
         if (pCalls != nullptr && m_pUpdateUSB != nullptr) {
             CUSBDevice current = GetDevice();
-            if (current.GetStatus() == PH_POWER_UNAVAILABLE) {
+            if (current.GetStatus() == DeviceStatus::Unavailable) {
                 if (pCalls->pfCloseUSBDeviceIf != nullptr)
                     pCalls->pfCloseUSBDeviceIf(m_pUpdateUSB, m_info.hPort, current);
                 else if (pCalls->pfCloseUSBDevice != nullptr)
@@ -413,15 +413,18 @@ void CUsbIO::SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength)
         SendEvent(ulCode, CData(static_cast<unsigned char*>(pData), ulLength));
 }
 
-int CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout)
+CUsbIO::WaitResult CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout)
 {
     if (pFirst == nullptr || pSecond == nullptr)
-        return 22;
+        return WaitResult::Invalid;
+    auto outcome = [](int nPosition) {
+        return nPosition == 0 ? WaitResult::First : nPosition == 1 ? WaitResult::Second : WaitResult::TimedOut;
+    };
     if (ulTimeout == kInfinite) {
         for (;;) {
             const int nResult = CEvent::Wait(kInfinite, pFirst, pSecond);
             if (nResult >= 0)
-                return nResult;
+                return outcome(nResult);
         }
     }
     // A wake-up that finds neither event set waits again for the rest of the time.
@@ -431,7 +434,7 @@ int CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeo
         const unsigned int ulLeft = ulElapsed < ulTimeout ? ulTimeout - ulElapsed : 0;
         const int nResult = CEvent::Wait(ulLeft, pFirst, pSecond);
         if (nResult >= 0 || ulLeft == 0)
-            return nResult;
+            return outcome(nResult);
     }
 }
 

@@ -53,7 +53,9 @@ class CUsbIO {
   void SendEvent(unsigned int ulCode, CData data);
   void SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength);
 
-  int WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout);
+  // Which of two events ended a wait; Invalid when either is missing.
+  enum class WaitResult { First, Second, TimedOut, Invalid };
+  WaitResult WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout);
 
   void GetReference();
   void ClearReference();
@@ -70,8 +72,11 @@ class CUsbIO {
   static void tfJVPower(void* pArg);
   void QXInputNPowerThread();
   void JVPowerThread();
-  int CheckStatus();
-  int CheckPowerWithRead();
+  DeviceStatus CheckStatus();
+  DeviceStatus CheckPowerWithRead();
+  // The power state a printer part reports for a device status; a display part reports
+  // PH_POWER_NOT_READY_DISPLAY where a printer reports not ready.
+  static unsigned int PowerStateOf(DeviceStatus status);
 
  private:
   CUSBDevice GetDevice();

@@ -27,22 +27,34 @@ void CUsbIO::tfQXInputNPower(void* pArg) { static_cast<CUsbIO*>(pArg)->QXInputNP
 
 void CUsbIO::tfJVPower(void* pArg) { static_cast<CUsbIO*>(pArg)->JVPowerThread(); }
 
-int CUsbIO::CheckStatus()
+DeviceStatus CUsbIO::CheckStatus()
 {
     CUSBDevice device = GetDevice();
     return device.GetStatus();
 }
 
-int CUsbIO::CheckPowerWithRead()
+unsigned int CUsbIO::PowerStateOf(DeviceStatus status)
+{
+    switch (status) {
+    case DeviceStatus::Ready:
+        return PH_POWER_READY;
+    case DeviceStatus::NotReady:
+        return PH_POWER_NOT_READY;
+    default:
+        return PH_POWER_UNAVAILABLE;
+    }
+}
+
+DeviceStatus CUsbIO::CheckPowerWithRead()
 {
     const unsigned int ulStart = FUNCTIONS::GetTickCount();
     const unsigned int ulEnd = ulStart + kConfirmWindow;
     const unsigned int ulReadStart = ulStart + kConfirmReadDelay;
-    int nResult = 1;
-    while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && nResult == 1) {
+    DeviceStatus result = DeviceStatus::NotReady;
+    while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && result == DeviceStatus::NotReady) {
         if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0))
-            return nResult;
-        nResult = CheckStatus();
+            return result;
+        result = CheckStatus();
         if (Reached(FUNCTIONS::GetTickCount(), ulReadStart)) {
             CUSBDevice device = GetDevice();
             CData data;
@@ -52,7 +64,7 @@ int CUsbIO::CheckPowerWithRead()
             }
         }
     }
-    return nResult;
+    return result;
 }
 
 void CUsbIO::QXInputNPowerThread()
@@ -66,10 +78,10 @@ void CUsbIO::QXInputNPowerThread()
             break;
     }
 
-    const int nFirst = CheckStatus();
+    const DeviceStatus first = CheckStatus();
     m_pStartedEvent->Set(true);
     usleep(1000);
-    SetPower(static_cast<unsigned int>(nFirst));
+    SetPower(PowerStateOf(first));
 
     unsigned int ulStatusPeriod, ulReadPeriod;
     ReadPeriods(ulStatusPeriod, ulReadPeriod);
@@ -106,13 +118,13 @@ void CUsbIO::QXInputNPowerThread()
         }
 
         if (Reached(ulNow, ulNextStatus)) {
-            int nStatus = CheckStatus();
-            if (nStatus == 1 && GetPower() != PH_POWER_NOT_READY)
-                nStatus = CheckPowerWithRead();
+            DeviceStatus status = CheckStatus();
+            if (status == DeviceStatus::NotReady && GetPower() != PH_POWER_NOT_READY)
+                status = CheckPowerWithRead();
             // A stop request that arrived meanwhile ends the thread without a further event.
             if (m_pStopEvent->IsSet(0))
                 break;
-            SetPower(static_cast<unsigned int>(nStatus));
+            SetPower(PowerStateOf(status));
             ReadPeriods(ulStatusPeriod, ulReadPeriod);
             ulNow = FUNCTIONS::GetTickCount();
             ulNextStatus = ulNow + ulStatusPeriod;
@@ -141,37 +153,33 @@ void CUsbIO::JVPowerThread()
         return ulStatus < kShortestWait ? kShortestWait : ulStatus;
     };
 
-    unsigned int ulPeriod = period();
-    int nFirst = CheckStatus();
     // A display that is not ready reports the display state, also in its first report.
-    if (nFirst == 1)
-        nFirst = PH_POWER_NOT_READY_DISPLAY;
+    auto displayPower = [](DeviceStatus status) {
+        return status == DeviceStatus::NotReady ? static_cast<unsigned int>(PH_POWER_NOT_READY_DISPLAY)
+                                                : PowerStateOf(status);
+    };
+
+    unsigned int ulPeriod = period();
+    const DeviceStatus first = CheckStatus();
     m_pStartedEvent->Set(true);
     usleep(1000);
-    SetPower(static_cast<unsigned int>(nFirst));
+    SetPower(displayPower(first));
 
     for (;;) {
         if (CEvent::Wait(ulPeriod, m_pStopEvent, m_pWakeEvent) == 0)
             break;
-        int nStatus = CheckStatus();
-        int nPower;
-        if (nStatus == 1) {
-            nPower = PH_POWER_NOT_READY_DISPLAY;
-            if (GetPower() != PH_POWER_NOT_READY_DISPLAY) {
-                const unsigned int ulEnd = FUNCTIONS::GetTickCount() + kConfirmWindow;
-                while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && nPower == PH_POWER_NOT_READY_DISPLAY) {
-                    if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0))
-                        break;
-                    nStatus = CheckStatus();
-                    nPower = nStatus == 1 ? PH_POWER_NOT_READY_DISPLAY : nStatus;
-                }
+        unsigned int ulPower = displayPower(CheckStatus());
+        if (ulPower == PH_POWER_NOT_READY_DISPLAY && GetPower() != PH_POWER_NOT_READY_DISPLAY) {
+            const unsigned int ulEnd = FUNCTIONS::GetTickCount() + kConfirmWindow;
+            while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && ulPower == PH_POWER_NOT_READY_DISPLAY) {
+                if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0))
+                    break;
+                ulPower = displayPower(CheckStatus());
             }
-        } else {
-            nPower = nStatus;
         }
         if (m_pStopEvent->IsSet(0))
             break;
-        SetPower(static_cast<unsigned int>(nPower));
+        SetPower(ulPower);
         ulPeriod = period();
     }
 }

@@ -148,38 +148,35 @@ void CUpdateUSB::ExitInstance()
     // monitoring thread (or a borrower) may be waiting for one of these locks, and the
     // destructor waits for both.
     std::vector<CUsbIO*> vecUsbIO;
-    m_pConfigLock->Enter();
-    m_pDeviceLock->Enter();
-    m_pOpenLock->Enter();
-    m_lockBootMode.Enter();
-    for (auto& entry : m_mapOpenPorts)
-        if (entry.second != nullptr)
-            vecUsbIO.push_back(entry.second);
-    m_mapOpenPorts.clear();
-    m_lockBootMode.Leave();
-    m_pOpenLock->Leave();
-    m_pDeviceLock->Leave();
-    m_pConfigLock->Leave();
+    {
+        // All table locks, in the lock order; released in reverse when the scope ends.
+        CLock::CGuard configGuard(*m_pConfigLock);
+        CLock::CGuard deviceGuard(*m_pDeviceLock);
+        CLock::CGuard openGuard(*m_pOpenLock);
+        CLock::CGuard bootGuard(m_lockBootMode);
+        for (auto& entry : m_mapOpenPorts)
+            if (entry.second != nullptr)
+                vecUsbIO.push_back(entry.second);
+        m_mapOpenPorts.clear();
+    }
 
     for (CUsbIO* pUsbIO : vecUsbIO)
         delete pUsbIO;
 
-    m_pConfigLock->Enter();
-    m_pDeviceLock->Enter();
-    m_pOpenLock->Enter();
-    m_lockBootMode.Enter();
-    for (auto& entry : m_mapConfigPorts)
-        delete entry.second;
-    m_mapConfigPorts.clear();
-    m_mapDevices.clear();
-    m_mapPendingDevices.clear();
-    for (CBootMode* pBootMode : m_listBootMode)
-        delete pBootMode;
-    m_listBootMode.clear();
-    m_lockBootMode.Leave();
-    m_pOpenLock->Leave();
-    m_pDeviceLock->Leave();
-    m_pConfigLock->Leave();
+    {
+        CLock::CGuard configGuard(*m_pConfigLock);
+        CLock::CGuard deviceGuard(*m_pDeviceLock);
+        CLock::CGuard openGuard(*m_pOpenLock);
+        CLock::CGuard bootGuard(m_lockBootMode);
+        for (auto& entry : m_mapConfigPorts)
+            delete entry.second;
+        m_mapConfigPorts.clear();
+        m_mapDevices.clear();
+        m_mapPendingDevices.clear();
+        for (CBootMode* pBootMode : m_listBootMode)
+            delete pBootMode;
+        m_listBootMode.clear();
+    }
 
     if (m_bUsbReady) {
         CUSBDevice::zph_usb_lib_exit();
@@ -453,7 +450,7 @@ unsigned int CUpdateUSB::IoCtl(void* hPort, unsigned int ulCode, CData in, CData
         ulResult = PHR_SUCCESS;
         break;
     case PH_USB_UPDATE_BOOT_MODE:
-        ulResult = static_cast<unsigned int>(UpdateBootModeTable(hPort, in, USBKIND_QX, std::string()));
+        ulResult = UpdateBootModeTable(hPort, in, USBKIND_QX, std::string());
         break;
     case PH_USB_DEVICE_IOCTL:
         ulResult = pUsbIO->DevIoControl(in, pOut);

@@ -80,9 +80,26 @@ class CUpdateUSB {
   int process_message();
   void usb_EnumUSBPort();
   void HandleTimerMsg();
-  int HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind);
-  int UpdatePort(std::string strDeviceName, int nKind);
-  int ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind);
+  // Settled: the device has gone or found its port; Pending: it is (or stays) in the pending table
+  // when asked to add it, to be tried again.
+  enum class NewDeviceResult { Settled, Pending };
+  NewDeviceResult HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind);
+  // How an enumerated device met the configured ports. Only Attached ends its handling; in the
+  // other two cases it goes on as a new device.
+  enum class AttachResult {
+    NoPort,            // no port names the device
+    PartDisconnected,  // a part that names it was released by its client (disconnected)
+    Attached,          // a port names it; its open parts were re-opened where needed
+  };
+  // How a re-open of one open part on a new device instance ended.
+  enum class ReopenResult {
+    OldDeviceAnswers,  // the part's device still answers; nothing changed
+    PartDisconnected,  // the client released the part; it stays unbound
+    Reopened,          // the part is bound to the new instance
+    Failed,            // the new instance could not be opened or bound (logged)
+  };
+  AttachResult UpdatePort(std::string strDeviceName, int nKind);
+  ReopenResult ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind);
   int IsSLNExist(std::map<std::string, int> mapDevices, std::string strDeviceName);
 
   // Model identification.
@@ -95,8 +112,8 @@ class CUpdateUSB {
   int OfflineGetPrinterModelName(CUSBDevice* pDevice, char* pszModel, unsigned int ulSize,
                                  char* pDeviceID, int bPRT);
 
-  // Boot-mode table. 0, or PHR_ALLOCATION_ERROR when a new record cannot be made.
-  int UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName);
+  // Boot-mode table. PHR_SUCCESS, or PHR_ALLOCATION_ERROR when a new record cannot be made.
+  unsigned int UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName);
 
   // Port search for new devices.
   int ConfigureNewDevice(std::string strDeviceName, int nKind, unsigned int ulPower);

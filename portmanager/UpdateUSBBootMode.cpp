@@ -28,7 +28,7 @@ int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>
 
 }  // namespace
 
-int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName)
+unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName)
 {
     CLock::CGuard deviceGuard(*m_pDeviceLock);
     CLock::CGuard openGuard(*m_pOpenLock);
@@ -57,7 +57,7 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
                     ++it;  // attached already; the port has not looked since
                     continue;
                 }
-                if (current.GetStatus() != PH_POWER_UNAVAILABLE) {
+                if (current.GetStatus() != DeviceStatus::Unavailable) {
                     LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) failed %s : Port %d is served by %s", 0,
                            strDeviceName.c_str(), HandleText(pEntry->hPort), current.GetDeviceName().c_str());
                     ++it;
@@ -67,13 +67,13 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
             CUSBDevice device = DeviceForName(strDeviceName, nKind);
             if (OpenDevice(device) != PHR_SUCCESS) {
                 LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) failed %s", 0, strDeviceName.c_str());
-                return 0;
+                return PHR_SUCCESS;
             }
             pEntry->nKind = nKind;
             pEntry->strDeviceName = strDeviceName;
             Bind(pEntry->hPort, device);
             LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", 0, pEntry->strDeviceName.c_str());
-            return 0;
+            return PHR_SUCCESS;
         }
         if (pEntry->hPort == nullptr && hPort != nullptr) {
             // A port claims a device that showed up in boot mode before.
@@ -95,13 +95,13 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
             }
             Bind(hPort, device);
             LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", HandleText(hPort), pEntry->strDeviceName.c_str());
-            return 0;
+            return PHR_SUCCESS;
         }
         ++it;
     }
     CBootMode* pNew = new (std::nothrow) CBootMode();
     if (pNew == nullptr)
-        return static_cast<int>(PHR_ALLOCATION_ERROR);
+        return PHR_ALLOCATION_ERROR;
     pNew->hPort = hPort;
     pNew->dataKey = key;
     pNew->strDeviceName = strDeviceName;
@@ -112,7 +112,7 @@ int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::stri
         LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Found : %s", strDeviceName.c_str());
     else
         LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Claim(%d) : Waiting for the device.", HandleText(hPort));
-    return 0;
+    return PHR_SUCCESS;
 }
 
 void CUpdateUSB::Bind(void* hPort, const CUSBDevice& device)

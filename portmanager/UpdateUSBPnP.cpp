@@ -167,7 +167,7 @@ void CUpdateUSB::usb_EnumUSBPort()
         // for the rest of the pass.
         if (m_pShutdownEvent->IsSet(0))
             break;
-        if (UpdatePort(entry.first, entry.second) == 0)
+        if (UpdatePort(entry.first, entry.second) != AttachResult::Attached)
             HandleNewDevice(entry.first, 1, entry.second);
     }
 }
@@ -184,7 +184,7 @@ void CUpdateUSB::HandleTimerMsg()
     for (const auto& entry : mapPending) {
         if (m_pShutdownEvent->IsSet(0))
             return;
-        if (HandleNewDevice(entry.first, 0, entry.second) == 1) {
+        if (HandleNewDevice(entry.first, 0, entry.second) == NewDeviceResult::Settled) {
             CLock::CGuard pendingGuard(m_lockPending);
             m_mapPendingDevices.erase(entry.first);
         }
@@ -198,30 +198,30 @@ void CUpdateUSB::HandleTimerMsg()
         ArmRetryTimer();
 }
 
-int CUpdateUSB::HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind)
+CUpdateUSB::NewDeviceResult CUpdateUSB::HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind)
 {
     const int nPower = nKind == USBKIND_PRT ? GetPowerPRTState(strDeviceName) : GetPowerQXState(strDeviceName);
     if (nPower == PH_POWER_UNAVAILABLE) {
         std::map<std::string, int> mapDevices;
         CUSBDevice::zph_usb_enum(mapDevices);
         if (!IsSLNExist(mapDevices, strDeviceName))
-            return 1;
+            return NewDeviceResult::Settled;
     }
     // Unsigned on purpose: result codes have bit 31 set and do not qualify.
     const unsigned int ulPower = static_cast<unsigned int>(nPower);
     if (ulPower <= 1 && ConfigureNewDevice(strDeviceName, nKind, ulPower) != 0)
-        return 1;
+        return NewDeviceResult::Settled;
     if (nAddToPending == 0)
-        return 0;
+        return NewDeviceResult::Pending;
     {
         CLock::CGuard pendingGuard(m_lockPending);
         m_mapPendingDevices.emplace(strDeviceName, nKind);
     }
     ArmRetryTimer();
-    return 0;
+    return NewDeviceResult::Pending;
 }
 
-int CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
+CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
 {
     CLock::CGuard configGuard(*m_pConfigLock);
     m_nUnboundPorts = 0;
@@ -239,29 +239,31 @@ int CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
         }
     }
     if (pPort == nullptr)
-        return 0;
+        return AttachResult::NoPort;
 
     if (nKind == USBKIND_PRT) {
-        if (pPort->infoQX.bOpened && ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_PRT) == 0)
-            return 0;
-        return 1;
+        if (pPort->infoQX.bOpened &&
+            ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_PRT) == ReopenResult::PartDisconnected)
+            return AttachResult::PartDisconnected;
+        return AttachResult::Attached;
     }
-    if (pPort->infoQX.bOpened && ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_QX) == 0)
-        return 0;
+    if (pPort->infoQX.bOpened &&
+        ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_QX) == ReopenResult::PartDisconnected)
+        return AttachResult::PartDisconnected;
     if (nKind == USBKIND_JV && pPort->infoJV.bConfigured && pPort->infoJV.bOpened &&
-        ReopenPort(&pPort->infoJV, strDeviceName, USBKIND_JV) == 0)
-        return 0;
-    return 1;
+        ReopenPort(&pPort->infoJV, strDeviceName, USBKIND_JV) == ReopenResult::PartDisconnected)
+        return AttachResult::PartDisconnected;
+    return AttachResult::Attached;
 }
 
-int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind)
+CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind)
 {
     void* hPort = pInfo->hPort;
     const int nHandle = HandleText(hPort);
     {
         CUSBDevice current = GetUSBDevice(hPort);
-        if (current.GetStatus() != 2)
-            return 1;
+        if (current.GetStatus() != DeviceStatus::Unavailable)
+            return ReopenResult::OldDeviceAnswers;
     }
 
     CUsbIO* pUsbIO = nullptr;
@@ -282,13 +284,13 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
     }
     if (bDisconnected) {
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
-        return 0;
+        return ReopenResult::PartDisconnected;
     }
     // The binding to the instance that has gone must not stay in the way of the new one. It is
     // looked at again: one that answers by now (a boot-mode claim bound the handle since) stays.
     {
         CUSBDevice bound = GetUSBDevice(hPort);
-        if (bound.GetStatus() == 2)
+        if (bound.GetStatus() == DeviceStatus::Unavailable)
             CloseUSBDeviceIf(hPort, bound);
     }
 
@@ -308,12 +310,12 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
     }
     if (!bOpened) {
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s", nHandle, strDeviceName.c_str());
-        return 1;
+        return ReopenResult::Failed;
     }
     if (!bBound) {
         LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s : Port is served by %s", nHandle, strDeviceName.c_str(),
                strServedBy.c_str());
-        return 1;
+        return ReopenResult::Failed;
     }
     if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {
         pInfo->bPrinterClass = 0;
@@ -322,7 +324,7 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
         pInfo->bPrinterClass = 1;
         SetNumber(pInfo->strPath + "/DeviceClass", 1);
     }
-    return 1;
+    return ReopenResult::Reopened;
 }
 
 CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude)
@@ -336,7 +338,7 @@ CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int n
                 vecCandidates.push_back(entry.second);
     }
     for (CUSBDevice& candidate : vecCandidates)
-        if (candidate.GetStatus() != 2)
+        if (candidate.GetStatus() != DeviceStatus::Unavailable)
             return CUSBDevice(candidate, nKind);
     return CUSBDevice(strDeviceName, nKind);
 }

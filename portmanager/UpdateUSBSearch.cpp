@@ -71,7 +71,7 @@ PortIterator Outcome(const SEARCH_STATE& state, PortIterator itEnd)
 int CUpdateUSB::ConfigureNewDevice(std::string strDeviceName, int nKind, unsigned int ulPower)
 {
     const int bPRT = nKind == USBKIND_PRT ? 1 : 0;
-    if (UpdatePort(strDeviceName, nKind) != 0)
+    if (UpdatePort(strDeviceName, nKind) == AttachResult::Attached)
         return 1;
 
     _UXD_PORT port;
@@ -153,7 +153,8 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
     _UXD_PORT* pChosen = (*pIt)->second;
     const std::string& strDeviceName = pPort->strPortName;
     if (bPRT) {
-        if (pChosen->infoQX.bOpened && ReopenPort(&pChosen->infoQX, strDeviceName, USBKIND_PRT) == 0)
+        if (pChosen->infoQX.bOpened &&
+            ReopenPort(&pChosen->infoQX, strDeviceName, USBKIND_PRT) == ReopenResult::PartDisconnected)
             return 0;
         pChosen->strPortName = strDeviceName;
         pChosen->infoQX.strModelName = pPort->infoQX.strModelName;
@@ -165,7 +166,7 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
 
     bool bDisplay = false;
     if (pChosen->infoQX.bOpened) {
-        if (ReopenPort(&pChosen->infoQX, strDeviceName, USBKIND_QX) == 0)
+        if (ReopenPort(&pChosen->infoQX, strDeviceName, USBKIND_QX) == ReopenResult::PartDisconnected)
             return 0;
         CLock::CGuard deviceGuard(*m_pDeviceLock);
         auto it = m_mapDevices.find(pChosen->infoQX.hPort);
@@ -173,7 +174,7 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
                    it->second.GetContext()->ucDisplay != 0;
     }
     if (pChosen->infoJV.bConfigured && bDisplay && pChosen->infoJV.bOpened &&
-        ReopenPort(&pChosen->infoJV, strDeviceName, USBKIND_JV) == 0)
+        ReopenPort(&pChosen->infoJV, strDeviceName, USBKIND_JV) == ReopenResult::PartDisconnected)
         return 0;
     pChosen->strPortName = strDeviceName;
     pChosen->infoQX.strModelName = pPort->infoQX.strModelName;

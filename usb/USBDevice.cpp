@@ -21,17 +21,12 @@ unsigned int ClampTimeout(unsigned int ulValue) {
 CUSBDevice::CUSBDevice() : m_pnRefCount(new int(1)) {}
 
 CUSBDevice::CUSBDevice(std::string strName, int nKind)
-    : m_strDeviceName(std::move(strName)), m_pnRefCount(new int(1)) {
-    SetOperations(nKind);
-    m_nKind = m_pfnOpen != nullptr ? nKind : USBKIND_QX;
+    : m_pOps(OpsFor(nKind)), m_strDeviceName(std::move(strName)), m_pnRefCount(new int(1)) {
+    m_nKind = m_pOps != nullptr ? nKind : USBKIND_QX;
 }
 
 CUSBDevice::CUSBDevice(CUSBDevice const& src)
-    : m_pfnOpen(src.m_pfnOpen),
-      m_pfnReset(src.m_pfnReset),
-      m_pfnGetStatus(src.m_pfnGetStatus),
-      m_pfnSetFlowControl(src.m_pfnSetFlowControl),
-      m_pfnCanSetFlowControl(src.m_pfnCanSetFlowControl),
+    : m_pOps(src.m_pOps),
       m_strDeviceName(src.m_strDeviceName),
       m_nKind(src.m_nKind),
       m_pnRefCount(src.m_pnRefCount) {
@@ -40,8 +35,7 @@ CUSBDevice::CUSBDevice(CUSBDevice const& src)
 }
 
 CUSBDevice::CUSBDevice(CUSBDevice const& src, int nKind)
-    : m_strDeviceName(src.m_strDeviceName), m_nKind(nKind), m_pnRefCount(src.m_pnRefCount) {
-    SetOperations(nKind);
+    : m_pOps(OpsFor(nKind)), m_strDeviceName(src.m_strDeviceName), m_nKind(nKind), m_pnRefCount(src.m_pnRefCount) {
     GetReference();
     CopyContext(src);
 }
@@ -52,11 +46,7 @@ CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
     m_pnRefCount = src.m_pnRefCount;
     GetReference();
     m_strDeviceName = src.m_strDeviceName;
-    m_pfnOpen = src.m_pfnOpen;
-    m_pfnReset = src.m_pfnReset;
-    m_pfnGetStatus = src.m_pfnGetStatus;
-    m_pfnSetFlowControl = src.m_pfnSetFlowControl;
-    m_pfnCanSetFlowControl = src.m_pfnCanSetFlowControl;
+    m_pOps = src.m_pOps;
     m_nKind = src.m_nKind;
     CopyContext(src);
     return *this;
@@ -64,36 +54,29 @@ CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
 
 CUSBDevice::~CUSBDevice() { ClearReference(); }
 
-void CUSBDevice::SetOperations(int nKind) {
+const CUSBDevice::KindOps* CUSBDevice::OpsFor(int nKind) {
+    static const KindOps kPrinter = {&CUSBDevice::QXOpen,         &CUSBDevice::QXReset,
+                                     &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
+                                     &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::QXIoctl,
+                                     false};
+    // The display channel cannot be reset and has its own status and flow requests.
+    static const KindOps kDisplay = {&CUSBDevice::QXOpen,         &CUSBDevice::JVReset,
+                                     &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
+                                     &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::JVIoctl,
+                                     true};
+    static const KindOps kPrinterClass = {&CUSBDevice::QXOpen,         &CUSBDevice::QXReset,
+                                          &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
+                                          &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::PRTIoctl,
+                                          false};
     switch (nKind) {
         case USBKIND_QX:
-            m_pfnOpen = &CUSBDevice::QXOpen;
-            m_pfnReset = &CUSBDevice::QXReset;
-            m_pfnGetStatus = &CUSBDevice::QXGetStatus;
-            m_pfnSetFlowControl = &CUSBDevice::QXSetFlowControl;
-            m_pfnCanSetFlowControl = &CUSBDevice::QXCanSetFlowControl;
-            break;
+            return &kPrinter;
         case USBKIND_JV:
-            m_pfnOpen = &CUSBDevice::JVOpen;
-            m_pfnReset = &CUSBDevice::JVReset;
-            m_pfnGetStatus = &CUSBDevice::JVGetStatus;
-            m_pfnSetFlowControl = &CUSBDevice::JVSetFlowControl;
-            m_pfnCanSetFlowControl = &CUSBDevice::JVCanSetFlowControl;
-            break;
+            return &kDisplay;
         case USBKIND_PRT:
-            m_pfnOpen = &CUSBDevice::PRTOpen;
-            m_pfnReset = &CUSBDevice::PRTReset;
-            m_pfnGetStatus = &CUSBDevice::PRTGetStatus;
-            m_pfnSetFlowControl = &CUSBDevice::PRTSetFlowControl;
-            m_pfnCanSetFlowControl = &CUSBDevice::PRTCanSetFlowControl;
-            break;
+            return &kPrinterClass;
         default:
-            m_pfnOpen = nullptr;
-            m_pfnReset = nullptr;
-            m_pfnGetStatus = nullptr;
-            m_pfnSetFlowControl = nullptr;
-            m_pfnCanSetFlowControl = nullptr;
-            break;
+            return nullptr;
     }
 }
 
@@ -125,12 +108,12 @@ void CUSBDevice::ClearReference() {
 }
 
 unsigned int CUSBDevice::Open() {
-    if (m_pfnOpen == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    if (m_pOps == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     if (m_pnRefCount == nullptr) m_pnRefCount = new int(1);
     if (__atomic_load_n(m_pnRefCount, __ATOMIC_ACQUIRE) != 1) return USBR_SUCCESS;
     // A second open would leak the context and a second libusb handle.
     if (m_pUSBQX != nullptr) return USBR_SUCCESS;
-    unsigned int ulResult = (this->*m_pfnOpen)();
+    unsigned int ulResult = (this->*m_pOps->pfnOpen)();
     if (ulResult != USBR_SUCCESS) Close();
     return ulResult;
 }
@@ -143,25 +126,25 @@ void CUSBDevice::Close() {
 }
 
 unsigned int CUSBDevice::Reset() {
-    if (m_pUSBQX == nullptr || m_pfnReset == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
-    return (this->*m_pfnReset)();
+    if (m_pUSBQX == nullptr || m_pOps == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    return (this->*m_pOps->pfnReset)();
 }
 
-int CUSBDevice::GetStatus() {
-    if (m_pUSBQX == nullptr || m_pfnGetStatus == nullptr) return 2;
-    return (this->*m_pfnGetStatus)();
+DeviceStatus CUSBDevice::GetStatus() {
+    if (m_pUSBQX == nullptr || m_pOps == nullptr) return DeviceStatus::Unavailable;
+    return (this->*m_pOps->pfnGetStatus)();
 }
 
 unsigned int CUSBDevice::SetFlowControl(void* hPort, unsigned int ulMode) {
-    if (m_pUSBQX == nullptr || m_pfnSetFlowControl == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
+    if (m_pUSBQX == nullptr || m_pOps == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     if (ulMode != USB_FLOW_CONTROL_NORMAL && ulMode != USB_FLOW_CONTROL_FORCE)
         return USBR_INVALID_PARAMETER;
-    return (this->*m_pfnSetFlowControl)(hPort, ulMode);
+    return (this->*m_pOps->pfnSetFlowControl)(hPort, ulMode);
 }
 
 int CUSBDevice::CanSetFlowControl() {
-    if (m_pUSBQX == nullptr || m_pfnCanSetFlowControl == nullptr) return 0;
-    return (this->*m_pfnCanSetFlowControl)();
+    if (m_pUSBQX == nullptr || m_pOps == nullptr) return 0;
+    return (this->*m_pOps->pfnCanSetFlowControl)();
 }
 
 unsigned int CUSBDevice::QXOpen() {
@@ -180,8 +163,6 @@ unsigned int CUSBDevice::QXOpen() {
     return Ioctl(USBDEV_SET_FLOW, &usFlow, sizeof(usFlow), nullptr, 0, nullptr);
 }
 
-unsigned int CUSBDevice::JVOpen() { return QXOpen(); }
-unsigned int CUSBDevice::PRTOpen() { return QXOpen(); }
 
 unsigned int CUSBDevice::QXReset() {
     // The device may ignore the request; the reset counts as done.
@@ -189,17 +170,14 @@ unsigned int CUSBDevice::QXReset() {
 }
 
 unsigned int CUSBDevice::JVReset() { return USBR_NOT_SUPPORTED; }
-unsigned int CUSBDevice::PRTReset() { return QXReset(); }
 
-int CUSBDevice::QXGetStatus() {
+DeviceStatus CUSBDevice::QXGetStatus() {
     unsigned char aucStatus[2] = {0, 0};
     if (Ioctl(USBDEV_GET_STATUS, nullptr, 0, aucStatus, sizeof(aucStatus), nullptr) != USBR_SUCCESS)
-        return 2;
-    return aucStatus[0] & 1;
+        return DeviceStatus::Unavailable;
+    return (aucStatus[0] & 1) != 0 ? DeviceStatus::NotReady : DeviceStatus::Ready;
 }
 
-int CUSBDevice::JVGetStatus() { return QXGetStatus(); }
-int CUSBDevice::PRTGetStatus() { return QXGetStatus(); }
 
 unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     const bool fForce = ulMode == USB_FLOW_CONTROL_FORCE;
@@ -217,14 +195,6 @@ unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     return USBR_SUCCESS;
 }
 
-unsigned int CUSBDevice::JVSetFlowControl(void* hPort, unsigned int ulMode) {
-    return QXSetFlowControl(hPort, ulMode);
-}
-
-unsigned int CUSBDevice::PRTSetFlowControl(void* hPort, unsigned int ulMode) {
-    return QXSetFlowControl(hPort, ulMode);
-}
-
 int CUSBDevice::QXCanSetFlowControl() {
     unsigned char aucCapability[2] = {0, 0};
     if (Ioctl(USBDEV_GET_CAPABILITY, nullptr, 0, aucCapability, sizeof(aucCapability), nullptr) !=
@@ -233,28 +203,15 @@ int CUSBDevice::QXCanSetFlowControl() {
     return (aucCapability[0] & 2) ? 1 : 0;
 }
 
-int CUSBDevice::JVCanSetFlowControl() { return QXCanSetFlowControl(); }
-int CUSBDevice::PRTCanSetFlowControl() { return QXCanSetFlowControl(); }
 
 unsigned int CUSBDevice::Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
                                unsigned int ulOutLength, unsigned int* pulTransferred) {
     if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     int nTransferred = 0;
-    int fOk;
-    switch (m_nKind) {
-        case USBKIND_QX:
-            fOk = QXIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-            break;
-        case USBKIND_JV:
-            fOk = JVIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-            break;
-        case USBKIND_PRT:
-            fOk = PRTIoctl(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred);
-            break;
-        default:
-            fOk = 1;
-            break;
-    }
+    // A copy made for a kind the component does not know moves nothing and reports no error.
+    const int fOk = m_pOps != nullptr
+                        ? (this->*m_pOps->pfnIoctl)(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred)
+                        : 1;
     if (!fOk) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulTransferred != nullptr) *pulTransferred = static_cast<unsigned int>(nTransferred);
     return USBR_SUCCESS;
@@ -346,23 +303,15 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     unsigned char* pBytes = static_cast<unsigned char*>(pData);
     const int nLength = static_cast<int>(ulLength);
     int r = 0;
-    switch (m_nKind) {
-        case USBKIND_QX:
-        case USBKIND_PRT:
-            r = zph_bulk_write_qx(m_pUSBQX, pBytes, nLength);
-            break;
-        case USBKIND_JV:
-            if (!m_pUSBQX->ucDisplay) {
-                LogMsg(
-                    LOGLEVEL_TRACE,
-                    "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
-                    HandleNumber(hPort));
-                return USBR_INVALID_PARAMETER;
-            }
-            r = zph_bulk_write_jv(m_pUSBQX, pBytes, nLength);
-            break;
-        default:
-            break;
+    if (m_pOps != nullptr && m_pOps->fDisplayChannel) {
+        if (!m_pUSBQX->ucDisplay) {
+            LogMsg(LOGLEVEL_TRACE, "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
+                   HandleNumber(hPort));
+            return USBR_INVALID_PARAMETER;
+        }
+        r = zph_bulk_write_jv(m_pUSBQX, pBytes, nLength);
+    } else if (m_pOps != nullptr) {
+        r = zph_bulk_write_qx(m_pUSBQX, pBytes, nLength);
     }
     if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulWritten != nullptr) *pulWritten = static_cast<unsigned int>(r);

@@ -11,14 +11,11 @@
 #include "usb/USBCodes.h"
 #include "usb/USBTransport.h"
 
+// What a device's status request says; a closed device or one that does not answer is unavailable.
+enum class DeviceStatus { Ready, NotReady, Unavailable };
+
 class CUSBDevice {
 public:
-    typedef unsigned int (CUSBDevice::*PFN_OPEN)();
-    typedef unsigned int (CUSBDevice::*PFN_RESET)();
-    typedef int (CUSBDevice::*PFN_GETSTATUS)();
-    typedef unsigned int (CUSBDevice::*PFN_SETFLOWCONTROL)(void* hPort, unsigned int ulMode);
-    typedef int (CUSBDevice::*PFN_CANSETFLOWCONTROL)();
-
     CUSBDevice();
     CUSBDevice(std::string strName, int nKind);
     CUSBDevice(CUSBDevice const& src);
@@ -33,7 +30,7 @@ public:
     unsigned int Open();
     void Close();
     unsigned int Reset();
-    int GetStatus();  // 0 ready, 1 not ready, 2 unknown (closed or no answer)
+    DeviceStatus GetStatus();
     unsigned int SetFlowControl(void* hPort, unsigned int ulMode);
     int CanSetFlowControl();
     unsigned int Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
@@ -72,25 +69,28 @@ public:
     static int zph_bulk_read(_USBQX* pCtx, unsigned char* pBuffer, int nLength);
 
 private:
-    void SetOperations(int nKind);
+    // What differs between the kinds, one constant table per kind. Display and printer-class
+    // devices behave as the receipt printer except where their table says otherwise.
+    struct KindOps {
+        unsigned int (CUSBDevice::*pfnOpen)();
+        unsigned int (CUSBDevice::*pfnReset)();
+        DeviceStatus (CUSBDevice::*pfnGetStatus)();
+        unsigned int (CUSBDevice::*pfnSetFlowControl)(void* hPort, unsigned int ulMode);
+        int (CUSBDevice::*pfnCanSetFlowControl)();
+        // Control-code handler: 1 on success with the transfer result in *pnTransferred, else 0.
+        int (CUSBDevice::*pfnIoctl)(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
+                                    unsigned int ulOutLength, int* pnTransferred);
+        bool fDisplayChannel;  // writes go to the second endpoint pair
+    };
+    static const KindOps* OpsFor(int nKind);
     void CopyContext(const CUSBDevice& src);
 
     unsigned int QXOpen();
-    unsigned int JVOpen();
-    unsigned int PRTOpen();
     unsigned int QXReset();
     unsigned int JVReset();
-    unsigned int PRTReset();
-    int QXGetStatus();
-    int JVGetStatus();
-    int PRTGetStatus();
+    DeviceStatus QXGetStatus();
     unsigned int QXSetFlowControl(void* hPort, unsigned int ulMode);
-    unsigned int JVSetFlowControl(void* hPort, unsigned int ulMode);
-    unsigned int PRTSetFlowControl(void* hPort, unsigned int ulMode);
     int QXCanSetFlowControl();
-    int JVCanSetFlowControl();
-    int PRTCanSetFlowControl();
-    // Control-code handlers: 1 on success with the transfer result in *pnTransferred, else 0.
     int QXIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
                 unsigned int ulOutLength, int* pnTransferred);
     int JVIoctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
@@ -102,11 +102,7 @@ private:
                     void* pIn, unsigned int ulInLength, void* pOut, unsigned int ulOutLength,
                     int* pnTransferred);
 
-    PFN_OPEN m_pfnOpen = nullptr;
-    PFN_RESET m_pfnReset = nullptr;
-    PFN_GETSTATUS m_pfnGetStatus = nullptr;
-    PFN_SETFLOWCONTROL m_pfnSetFlowControl = nullptr;
-    PFN_CANSETFLOWCONTROL m_pfnCanSetFlowControl = nullptr;
+    const KindOps* m_pOps = nullptr;  // null for a kind the component does not know
     _USBQX* m_pUSBQX = nullptr;  // private to this copy
     std::string m_strDeviceName;
     int m_nKind = USBKIND_QX;

@@ -81,7 +81,7 @@ protected:
     // The plug-and-play thread's report of a device that answered in boot mode.
     void Report(const std::string& strKey, const std::string& strDevice, int nKind = USBKIND_QX)
     {
-        EXPECT_EQ(m_pUpdateUSB->UpdateBootModeTable(nullptr, Text(strKey), nKind, strDevice), 0);
+        EXPECT_EQ(m_pUpdateUSB->UpdateBootModeTable(nullptr, Text(strKey), nKind, strDevice), PHR_SUCCESS);
     }
     std::vector<Entry> Table()
     {

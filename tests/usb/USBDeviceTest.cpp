@@ -87,7 +87,7 @@ TEST_F(UsbDeviceOpen, ClosedObjectAnswersWithoutTouchingUSB) {
     unsigned int ul = 99;
     CData data;
     EXPECT_EQ(d.Reset(), USBR_DEVICE_NOT_AVAILABLE);
-    EXPECT_EQ(d.GetStatus(), 2);
+    EXPECT_EQ(d.GetStatus(), DeviceStatus::Unavailable);
     EXPECT_EQ(d.CanSetFlowControl(), 0);
     EXPECT_EQ(d.SetFlowControl(kPort, USB_FLOW_CONTROL_NORMAL), USBR_DEVICE_NOT_AVAILABLE);
     EXPECT_EQ(d.Ioctl(USBDEV_GET_STATUS, nullptr, 0, auc, 2, &ul), USBR_DEVICE_NOT_AVAILABLE);
@@ -148,7 +148,7 @@ TEST_F(UsbDeviceCopies, ReleasingTheLastCopyClosesAndReattachesTheKernelDriver) 
     a.reset();
     b.reset();
     EXPECT_THAT(Trace(dev), IsEmpty()) << "the handle stays open for the remaining copy";
-    EXPECT_EQ(c.GetStatus(), 0);
+    EXPECT_EQ(c.GetStatus(), DeviceStatus::Ready);
 
     dev->clearRecords();
     c = CUSBDevice();
@@ -166,7 +166,7 @@ TEST_F(UsbDeviceCopies, ExplicitClearReferenceIsNotCountedTwice) {
         b.ClearReference();
         EXPECT_EQ(b.GetContext(), nullptr);
     }  // b's destructor must not drop a's reference again
-    EXPECT_EQ(a->GetStatus(), 0);
+    EXPECT_EQ(a->GetStatus(), DeviceStatus::Ready);
     EXPECT_THAT(Trace(dev), ElementsAre("IN 1"));
     a.reset();
     EXPECT_EQ(CountOf(Trace(dev), "RELEASE"), 1u) << "the last holder closes";
@@ -211,7 +211,7 @@ TEST_F(UsbDeviceCopies, CopiesMadeAndReleasedOnManyThreadsCloseOnce) {
         });
     for (auto& t : threads) t.join();
     EXPECT_THAT(Trace(dev), IsEmpty());
-    EXPECT_EQ(a->GetStatus(), 0) << "still open";
+    EXPECT_EQ(a->GetStatus(), DeviceStatus::Ready) << "still open";
     a.reset();
     EXPECT_EQ(CountOf(Trace(dev), "RELEASE"), 1u);
 }
@@ -438,7 +438,7 @@ TEST_F(UsbDeviceFlow, FailingStatusReadIsReturned) {
     f.count = -1;
     dev->addControlFault(f);
     EXPECT_EQ(d->SetFlowControl(kPort, USB_FLOW_CONTROL_NORMAL), USBR_UNEXPECTED_SYSTEM_ERROR);
-    EXPECT_EQ(d->GetStatus(), 2);
+    EXPECT_EQ(d->GetStatus(), DeviceStatus::Unavailable);
 }
 
 TEST_F(UsbDeviceFlow, CanSetFlowControlFollowsCapabilityBitOne) {
@@ -457,11 +457,11 @@ TEST_F(UsbDeviceFlow, CanSetFlowControlFollowsCapabilityBitOne) {
 TEST_F(UsbDeviceFlow, StatusIsBitZero) {
     usbsim::DevicePtr dev;
     auto d = PlugOpen(DeviceConfig::vendorPrinter("STAT"), USBKIND_QX, &dev);
-    EXPECT_EQ(d->GetStatus(), 0);
+    EXPECT_EQ(d->GetStatus(), DeviceStatus::Ready);
     dev->setOffline(true);
-    EXPECT_EQ(d->GetStatus(), 1);
+    EXPECT_EQ(d->GetStatus(), DeviceStatus::NotReady);
     dev->setStatusOverride(0xFFFE);
-    EXPECT_EQ(d->GetStatus(), 0);
+    EXPECT_EQ(d->GetStatus(), DeviceStatus::Ready);
 }
 
 TEST_F(UsbDeviceIO, WriteLogsTheHandleTimeAndBytes) {
