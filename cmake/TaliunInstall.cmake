@@ -15,7 +15,7 @@ set(_taliun_docdir ${CMAKE_INSTALL_DATADIR}/doc/taliunqxusb)
 if(TARGET Taliunqxusb)
   install(TARGETS Taliunqxusb LIBRARY DESTINATION ${TALIUN_COMPONENT_DIR})
   # The host contract: the records, codes and entry points, and the CData buffer they use.
-  install(FILES ${PROJECT_SOURCE_DIR}/component/PortHandler.h ${PROJECT_SOURCE_DIR}/component/Data.h
+  install(FILES ${PROJECT_SOURCE_DIR}/contract/PortHandler.h ${PROJECT_SOURCE_DIR}/contract/Data.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/taliun/component)
 
   # Relocatable: the prefix is found from the file's own folder, so the same file serves /usr,

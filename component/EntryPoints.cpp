@@ -1,8 +1,8 @@
 // The library's exported entry points for the host.
 
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
 #include "component/QXUSBComponent.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "threads/Export.h"
 

@@ -16,8 +16,7 @@
 
 #include <vector>
 
-#include "component/PortHandler.h"
-#include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
 
@@ -318,10 +317,10 @@ int CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKi
     }
     if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {
         pInfo->bPrinterClass = 0;
-        SetNumber(pInfo->strPath + "/DeviceClass", 0);
+        m_pProperties->SetNumber(pInfo->strPath + "/DeviceClass", 0);
     } else if (!pInfo->bPrinterClass && nKind == USBKIND_PRT) {
         pInfo->bPrinterClass = 1;
-        SetNumber(pInfo->strPath + "/DeviceClass", 1);
+        m_pProperties->SetNumber(pInfo->strPath + "/DeviceClass", 1);
     }
     return 1;
 }

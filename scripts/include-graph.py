@@ -15,7 +15,8 @@ import sys
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 # The layers as README's design section draws them. Each folder may use the folders listed for it
-# and, through them, everything those may use; every folder may use the bottom libraries.
+# and, through them, everything those may use; every folder may use the bottom libraries, and they
+# one another. base/ is a bottom library of helpers where a tree has one.
 BOTTOM = ["contract", "base", "threads", "log"]
 USES = {
     "component": ["portmanager", "property"],

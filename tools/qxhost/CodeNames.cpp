@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 
 namespace {
 

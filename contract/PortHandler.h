@@ -11,7 +11,8 @@
 #include <list>
 #include <string>
 
-#include "component/Data.h"
+// Data.h sits beside this header in the source tree and where it is installed for hosts.
+#include "Data.h"
 
 // The host's property service: nine entries in this order, all required. Each returns nonzero on
 // success. GetNumber and GetString write through the pointer only on success; GetChildren appends the
