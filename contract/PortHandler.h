@@ -11,8 +11,7 @@
 #include <list>
 #include <string>
 
-// Data.h sits beside this header in the source tree and where it is installed for hosts.
-#include "Data.h"
+#include "contract/Data.h"
 
 // The host's property service: nine entries in this order, all required. Each returns nonzero on
 // success. GetNumber and GetString write through the pointer only on success; GetChildren appends the
