@@ -33,7 +33,7 @@ struct _UXD_PORT {
 class CUpdateUSB : public CPortManagerCalls {
  public:
   // Creates (or keeps) the singleton, which reads and changes the host's property tree through
-  // pProperties; that object must outlive it.
+  // pProperties; that object must outlive it. Null when pProperties is null or the start fails.
   static CUpdateUSB* CreateInstance(CPropertyAccess* pProperties);
   static CUpdateUSB* GetInstance() { return sm_pUpdateUSB; }
   void Release();
