@@ -14,8 +14,19 @@ set(_taliun_docdir ${CMAKE_INSTALL_DATADIR}/doc/taliunqxusb)
 
 if(TARGET Taliunqxusb)
   install(TARGETS Taliunqxusb LIBRARY DESTINATION ${TALIUN_COMPONENT_DIR})
-  # The host contract: the records, codes and entry points, and the CData buffer they use.
-  install(FILES ${PROJECT_SOURCE_DIR}/component/PortHandler.h ${PROJECT_SOURCE_DIR}/component/Data.h
+  # The host contract: the records, codes and entry points, and the CData buffer they use. Hosts
+  # have always found them as component/PortHandler.h and component/Data.h, so the installed copy
+  # names its neighbour that way.
+  set(_taliun_contract ${PROJECT_SOURCE_DIR}/contract/PortHandler.h)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_taliun_contract})
+  file(READ ${_taliun_contract} _taliun_header)
+  string(FIND "${_taliun_header}" "#include \"contract/Data.h\"\n" _taliun_at)
+  if(_taliun_at EQUAL -1)
+    message(FATAL_ERROR "contract/PortHandler.h no longer includes contract/Data.h: adjust its installation")
+  endif()
+  string(REPLACE "#include \"contract/Data.h\"\n" "#include \"component/Data.h\"\n" _taliun_header "${_taliun_header}")
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/packaging/include/PortHandler.h CONTENT "${_taliun_header}" @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/include/PortHandler.h ${PROJECT_SOURCE_DIR}/contract/Data.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/taliun/component)
 
   # Relocatable: the prefix is found from the file's own folder, so the same file serves /usr,

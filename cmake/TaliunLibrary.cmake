@@ -1,7 +1,7 @@
 # The shipped component: every subsystem's static library linked whole into libTaliunqxusb.so.
 # Only symbols marked with the export macro are visible (hidden visibility everywhere else).
 set(_taliun_parts)
-foreach(lib qx_component qx_portmanager qx_portio qx_usb qx_property qx_markup qx_log qx_threads qx_base)
+foreach(lib qx_component qx_portmanager qx_portio qx_usb qx_property qx_markup qx_contract qx_log qx_threads qx_base)
   if(TARGET ${lib})
     list(APPEND _taliun_parts ${lib})
   endif()

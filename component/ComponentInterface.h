@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 
 class CComponentInterface {
 public:

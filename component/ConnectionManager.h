@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "component/ComponentInterface.h"
-#include "component/Data.h"
-#include "component/PortHandler.h"
+#include "contract/Data.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "threads/Lock.h"
 

@@ -1,9 +1,9 @@
 // The library's exported entry points for the host.
 
 #include "TaliunVersion.h"
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
 #include "component/QXUSBComponent.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "threads/Export.h"
 

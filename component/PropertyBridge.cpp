@@ -1,6 +1,7 @@
 #include "component/PropertyBridge.h"
 
 _PORTHANDLERPROPERTY g_fProperty = {};
+CPropertyBridge g_propertyBridge;
 
 namespace {
 

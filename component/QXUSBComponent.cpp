@@ -2,7 +2,8 @@
 
 #include <cerrno>
 
-#include "component/PortHandler.h"
+#include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portio/UsbIO.h"
 #include "portmanager/UpdateUSB.h"
@@ -15,7 +16,7 @@ bool CQXUSBComponent::Initialize()
 {
     // Events of the port I/O objects reach the host through the connection manager.
     CUsbIO::SetEventSink(&CQXUSBConnectionManager::Event);
-    m_pUpdateUSB = CUpdateUSB::CreateInstance();
+    m_pUpdateUSB = CUpdateUSB::CreateInstance(&g_propertyBridge);
     if (m_pUpdateUSB == nullptr) {
         LogMsg(LOGLEVEL_TRACE, "USB Component: Failed to allocate memory for m_pUpdateUSB, Error Code %d",
                errno);

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "component/Data.h"
-#include "component/PortHandler.h"
+#include "contract/Data.h"
+#include "contract/PortHandler.h"
 #include "host/PropertyTree.h"
 
 struct HOST_EVENT {

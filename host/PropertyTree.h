@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 
 class CPropertyTree {
 public:

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "base/Timeout.h"
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "threads/Functions.h"
 
@@ -20,19 +20,16 @@ constexpr unsigned int kWritePiece = 65535;
 constexpr unsigned int kReplySize = 4096;        // reply buffer of a pass-through request
 constexpr unsigned int kFsModeAnswerWait = 10000;
 
-std::atomic<const _PORT_MANAGER_CALLS*> s_pCalls{nullptr};
 std::atomic<PFN_PORT_EVENT> s_pfEvent{nullptr};
 
 int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 }  // namespace
 
-void CUsbIO::SetPortManagerCalls(const _PORT_MANAGER_CALLS* pCalls) { s_pCalls.store(pCalls); }
-
 void CUsbIO::SetEventSink(PFN_PORT_EVENT pfEvent) { s_pfEvent.store(pfEvent); }
 
 CUsbIO::CUsbIO()
-    : m_pUpdateUSB(nullptr),
+    : m_pManager(nullptr),
       m_bDisplayPort(false),
       m_nFlow(0),
       m_nPower(PH_POWER_UNKNOWN),
@@ -84,9 +81,9 @@ CUsbIO::~CUsbIO()
     delete m_pStartedEvent;
 }
 
-bool CUsbIO::Init(_PORT_INFO* pInfo, CUpdateUSB* pUpdateUSB)
+bool CUsbIO::Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager)
 {
-    if (pInfo == nullptr || pUpdateUSB == nullptr) {
+    if (pInfo == nullptr || pManager == nullptr) {
         LogMsg(LOGLEVEL_TRACE, "-- CUsbIO::Init : Invalid parameters are passed in.");
         return false;
     }
@@ -102,7 +99,7 @@ bool CUsbIO::Init(_PORT_INFO* pInfo, CUpdateUSB* pUpdateUSB)
     m_bDisplayPort = pInfo->strPath.compare(0, 4, "/JV/") == 0;
     {
         CLock::CGuard guard(*m_pPortLock);
-        m_pUpdateUSB = pUpdateUSB;
+        m_pManager = pManager;
         m_info.hPort = pInfo->hPort;
         m_info.ulStatusPto = pInfo->ulStatusPto;
         m_info.strPath = pInfo->strPath;
@@ -146,10 +143,9 @@ unsigned int CUsbIO::PortConnect()
 
 CUSBDevice CUsbIO::GetDevice()
 {
-    const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
-    if (pCalls == nullptr || pCalls->pfGetUSBDevice == nullptr || m_pUpdateUSB == nullptr)
+    if (m_pManager == nullptr)
         return CUSBDevice();
-    return pCalls->pfGetUSBDevice(m_pUpdateUSB, m_info.hPort);
+    return m_pManager->GetUSBDevice(m_info.hPort);
 }
 
 unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker)
@@ -312,15 +308,10 @@ bool CUsbIO::SetPower(unsigned int ulState)
         // The status that led here came from a device copy taken a moment ago; a re-attach or a
         // boot-mode claim may have bound a new device since. Only a binding that is itself
         // unavailable is dropped, so a fresh one is never lost to a stale decision.
-        const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
-        if (pCalls != nullptr && m_pUpdateUSB != nullptr) {
+        if (m_pManager != nullptr) {
             CUSBDevice current = GetDevice();
-            if (current.GetStatus() == DeviceStatus::Unavailable) {
-                if (pCalls->pfCloseUSBDeviceIf != nullptr)
-                    pCalls->pfCloseUSBDeviceIf(m_pUpdateUSB, m_info.hPort, current);
-                else if (pCalls->pfCloseUSBDevice != nullptr)
-                    pCalls->pfCloseUSBDevice(m_pUpdateUSB, m_info.hPort);
-            }
+            if (current.GetStatus() == DeviceStatus::Unavailable)
+                m_pManager->CloseUSBDeviceIf(m_info.hPort, current);
         }
     }
     if (nOld == nState)
@@ -372,25 +363,24 @@ void CUsbIO::SaveMonInterval(unsigned int ulValue)
 
 unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease)
 {
-    const _PORT_MANAGER_CALLS* pCalls = s_pCalls.load();
     if (ulRelease != 0) {
         int nExpected = 0;
         if (!__atomic_compare_exchange_n(&m_bDisconnected, &nExpected, 1, false, __ATOMIC_ACQ_REL,
                                          __ATOMIC_ACQUIRE))
             return PHR_SUCCESS;  // released already
-        if (pCalls != nullptr && m_pUpdateUSB != nullptr) {
-            pCalls->pfCloseHandleOnly(m_pUpdateUSB, m_info.hPort);
-            pCalls->pfUpdateConnectStatus(m_pUpdateUSB, m_info.hPort, 1);
+        if (m_pManager != nullptr) {
+            m_pManager->CloseHandleOnly(m_info.hPort);
+            m_pManager->UpdateConnectStatus(m_info.hPort, 1);
         }
         return PHR_SUCCESS;
     }
     if (__atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0)
         return PHR_SUCCESS;
-    if (pCalls == nullptr || m_pUpdateUSB == nullptr)
+    if (m_pManager == nullptr)
         return PHR_DEVICE_NOT_AVAILABLE;
-    const unsigned int ulResult = pCalls->pfOpenHandleOnly(m_pUpdateUSB, m_info.hPort);
+    const unsigned int ulResult = m_pManager->OpenHandleOnly(m_info.hPort);
     if (ulResult == PHR_SUCCESS) {
-        pCalls->pfUpdateConnectStatus(m_pUpdateUSB, m_info.hPort, 0);
+        m_pManager->UpdateConnectStatus(m_info.hPort, 0);
         __atomic_store_n(&m_bDisconnected, 0, __ATOMIC_RELEASE);
     }
     return ulResult;

@@ -4,20 +4,18 @@
 // events for the host.
 //
 // Seams (the port I/O library links neither against the port manager nor the component):
-//  - device access goes through the port manager's call table (SetPortManagerCalls);
+//  - device access goes through the CPortManagerCalls given to Init;
 //  - events go up through the function installed with SetEventSink, which the component sets to
 //    its connection manager's Event. Without a sink, events are dropped.
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "portio/PortInfo.h"
 #include "portio/PortManagerCalls.h"
 #include "threads/Event.h"
 #include "threads/Lock.h"
 #include "threads/Thread.h"
 #include "usb/USBDevice.h"
-
-class CUpdateUSB;
 
 typedef void (*PFN_PORT_EVENT)(void* hPort, unsigned int ulCode, CData data);
 
@@ -29,10 +27,9 @@ class CUsbIO {
   CUsbIO(const CUsbIO&) = delete;
   CUsbIO& operator=(const CUsbIO&) = delete;
 
-  static void SetPortManagerCalls(const _PORT_MANAGER_CALLS* pCalls);
   static void SetEventSink(PFN_PORT_EVENT pfEvent);
 
-  bool Init(_PORT_INFO* pInfo, CUpdateUSB* pUpdateUSB);
+  bool Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager);
   unsigned int PortConnect();
 
   unsigned int WriteToPort(CData data, unsigned int* pulWritten);
@@ -82,7 +79,7 @@ class CUsbIO {
   CUSBDevice GetDevice();
   void ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead);
 
-  CUpdateUSB* m_pUpdateUSB;
+  CPortManagerCalls* m_pManager;  // set once by Init
   _PORT_INFO m_info;              // guarded by m_pPortLock (periods and timeouts)
   bool m_bDisplayPort;
   int m_nFlow;                    // guarded by m_pPortLock

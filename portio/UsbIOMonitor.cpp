@@ -2,7 +2,7 @@
 #include <stdint.h>
 #include <unistd.h>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portio/UsbIO.h"
 #include "threads/Functions.h"

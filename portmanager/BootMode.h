@@ -3,7 +3,7 @@
 // mode with the handle of the open port that claimed it. Owned by CUpdateUSB's m_listBootMode.
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 
 class CBootMode {
 public:

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/Timeout.h"
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "property/PropertyHandler.h"
 
@@ -31,17 +31,6 @@ unsigned int FirstWord(const CData& data)
     return ulValue;
 }
 
-// The port I/O objects reach this port manager only through this table.
-CUSBDevice CallGetUSBDevice(CUpdateUSB* p, void* h) { return p->GetUSBDevice(h); }
-void CallCloseUSBDevice(CUpdateUSB* p, void* h) { p->CloseUSBDevice(h); }
-void CallCloseUSBDeviceIf(CUpdateUSB* p, void* h, const CUSBDevice& expected) { p->CloseUSBDeviceIf(h, expected); }
-unsigned int CallOpenHandleOnly(CUpdateUSB* p, void* h) { return p->OpenHandleOnly(h); }
-void CallCloseHandleOnly(CUpdateUSB* p, void* h) { p->CloseHandleOnly(h); }
-int CallUpdateConnectStatus(CUpdateUSB* p, void* h, int v) { return p->UpdateConnectStatus(h, v); }
-
-const _PORT_MANAGER_CALLS kPortManagerCalls = {CallGetUSBDevice, CallCloseUSBDevice, CallOpenHandleOnly,
-                                               CallCloseHandleOnly, CallUpdateConnectStatus, CallCloseUSBDeviceIf};
-
 // Stops a thread object and waits for its body to end.
 void StopThread(CThread*& pThread)
 {
@@ -55,8 +44,9 @@ void StopThread(CThread*& pThread)
 
 }  // namespace
 
-CUpdateUSB::CUpdateUSB()
-    : m_pDeviceLock(new (std::nothrow) CLock()),
+CUpdateUSB::CUpdateUSB(CPropertyAccess* pProperties)
+    : m_pProperties(pProperties),
+      m_pDeviceLock(new (std::nothrow) CLock()),
       m_pUpdateThread(new (std::nothrow) CThread()),
       m_pEnumThread(new (std::nothrow) CThread()),
       m_pShutdownEvent(new (std::nothrow) CEvent(true, false)),
@@ -68,7 +58,6 @@ CUpdateUSB::CUpdateUSB()
       m_hSignalLoop(),
       m_bSignalLoop(false)
 {
-    CUsbIO::SetPortManagerCalls(&kPortManagerCalls);
 }
 
 CUpdateUSB::~CUpdateUSB()
@@ -83,11 +72,13 @@ CUpdateUSB::~CUpdateUSB()
     delete m_pConfigLock;
 }
 
-CUpdateUSB* CUpdateUSB::CreateInstance()
+CUpdateUSB* CUpdateUSB::CreateInstance(CPropertyAccess* pProperties)
 {
     if (sm_pUpdateUSB != nullptr)
         return sm_pUpdateUSB;
-    CUpdateUSB* pUpdateUSB = new (std::nothrow) CUpdateUSB();
+    if (pProperties == nullptr)
+        return nullptr;
+    CUpdateUSB* pUpdateUSB = new (std::nothrow) CUpdateUSB(pProperties);
     if (pUpdateUSB == nullptr) {
         LogMsg(LOGLEVEL_TRACE, "USB PnP: Failed to allocate memory for PnP Thread. Error Code %d", errno);
         return nullptr;

@@ -10,10 +10,12 @@
 #include <map>
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "portio/PortInfo.h"
+#include "portio/PortManagerCalls.h"
 #include "portio/UsbIO.h"
 #include "portmanager/BootMode.h"
+#include "portmanager/PropertyAccess.h"
 #include "threads/Event.h"
 #include "threads/Lock.h"
 #include "threads/Thread.h"
@@ -28,9 +30,11 @@ struct _UXD_PORT {
   _PORT_INFO infoJV;             // display part, "/JV/<name>/"
 };
 
-class CUpdateUSB {
+class CUpdateUSB : public CPortManagerCalls {
  public:
-  static CUpdateUSB* CreateInstance();
+  // Creates (or keeps) the singleton, which reads and changes the host's property tree through
+  // pProperties; that object must outlive it. Null when pProperties is null or the start fails.
+  static CUpdateUSB* CreateInstance(CPropertyAccess* pProperties);
   static CUpdateUSB* GetInstance() { return sm_pUpdateUSB; }
   void Release();
   virtual ~CUpdateUSB();
@@ -54,17 +58,17 @@ class CUpdateUSB {
   unsigned int GetConfigUI(CData in, unsigned int ulCode, CData* pOut);
   std::string LoadResource(unsigned char* pTemplate, int nLength);
 
-  // Device bindings.
-  CUSBDevice GetUSBDevice(void* hPort);
+  // Device bindings; the port I/O objects reach the overrides through CPortManagerCalls.
+  CUSBDevice GetUSBDevice(void* hPort) override;
   unsigned int OpenDevice(CUSBDevice& device);
   bool ShareOpenHandle(CUSBDevice& device);  // with m_pDeviceLock held
-  unsigned int OpenHandleOnly(void* hPort);
-  void CloseHandleOnly(void* hPort);
+  unsigned int OpenHandleOnly(void* hPort) override;
+  void CloseHandleOnly(void* hPort) override;
   void CloseUSBDevice(void* hPort);
-  void CloseUSBDeviceIf(void* hPort, const CUSBDevice& expected);
+  void CloseUSBDeviceIf(void* hPort, const CUSBDevice& expected) override;
   // Binds the handle to the device, replacing any binding it had.
   void Bind(void* hPort, const CUSBDevice& device);
-  int UpdateConnectStatus(void* hPort, int nValue);
+  int UpdateConnectStatus(void* hPort, int nValue) override;
 
   // Port configuration.
   int InitConfigPorts();
@@ -132,7 +136,7 @@ class CUpdateUSB {
   std::map<std::string, int> GetPendingDevices();
 
  private:
-  CUpdateUSB();
+  explicit CUpdateUSB(CPropertyAccess* pProperties);
 
   // A copy, with the kind, of the bound device of that name, or a new object for the name.
   // The caller holds m_pDeviceLock.
@@ -142,6 +146,8 @@ class CUpdateUSB {
   CUSBDevice LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude);
 
   static CUpdateUSB* sm_pUpdateUSB;
+
+  CPropertyAccess* m_pProperties;  // the host's property tree; set once at construction
 
   CLock* m_pDeviceLock;       // guards m_mapDevices; second in the lock order
   CThread* m_pUpdateThread;   // plug-and-play thread

@@ -13,7 +13,7 @@
 
 #include <new>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
 

@@ -3,8 +3,7 @@
 
 #include <list>
 
-#include "component/PortHandler.h"
-#include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
 
@@ -26,7 +25,7 @@ bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort)
     if (pPort == nullptr)
         return false;
     std::string strType;
-    if (!GetString(strPath + "/PortType", &strType) || strType != "USB")
+    if (!m_pProperties->GetString(strPath + "/PortType", &strType) || strType != "USB")
         return false;
 
     // Only the leading segment tells the parts apart: a port name may itself contain "QX".
@@ -34,30 +33,32 @@ bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort)
     _PORT_INFO& info = bPrinterPart ? pPort->infoQX : pPort->infoJV;
     if (bPrinterPart) {
         pPort->strPortName.clear();
-        GetString(strPath + "/PortName", &pPort->strPortName);
+        m_pProperties->GetString(strPath + "/PortName", &pPort->strPortName);
         pPort->strModelName.clear();
-        GetString(strPath + "/ModelName", &pPort->strModelName);
+        m_pProperties->GetString(strPath + "/ModelName", &pPort->strModelName);
         pPort->ucDeviceID = kNoDeviceID;
         unsigned int ulDeviceID = 0;
-        if (GetNumber(strPath + "/DeviceID", &ulDeviceID))
+        if (m_pProperties->GetNumber(strPath + "/DeviceID", &ulDeviceID))
             pPort->ucDeviceID = static_cast<unsigned char>(ulDeviceID & 0xFF);
     }
 
     info.strModelName.clear();
-    GetString(strPath + "/Id.ModelName", &info.strModelName);
+    m_pProperties->GetString(strPath + "/Id.ModelName", &info.strModelName);
 
     info.ulOfflineTimeout = kMinOfflineTimeout;
-    if (GetNumber(strPath + "/OfflineTimeout", &info.ulOfflineTimeout) && info.ulOfflineTimeout < kMinOfflineTimeout)
+    if (m_pProperties->GetNumber(strPath + "/OfflineTimeout", &info.ulOfflineTimeout) &&
+        info.ulOfflineTimeout < kMinOfflineTimeout)
         info.ulOfflineTimeout = kMinOfflineTimeout;
 
     info.ulStatusPto = kMinStatusPto;
-    if (GetNumber(strPath + "/StatusPto", &info.ulStatusPto) && info.ulStatusPto < kMinStatusPto)
+    if (m_pProperties->GetNumber(strPath + "/StatusPto", &info.ulStatusPto) &&
+        info.ulStatusPto < kMinStatusPto)
         info.ulStatusPto = kMinStatusPto;
 
     info.ulWriteTimeout = kWriteTimeout;
     info.bPrinterClass = 0;
     unsigned int ulClass = 0;
-    if (GetNumber(strPath + "/DeviceClass", &ulClass))
+    if (m_pProperties->GetNumber(strPath + "/DeviceClass", &ulClass))
         info.bPrinterClass = ulClass != 0 ? 1 : 0;
 
     info.strPath = strPath;
@@ -68,7 +69,7 @@ bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort)
 int CUpdateUSB::InitConfigPorts()
 {
     std::list<std::string> listNames;
-    if (!GetChildren("/QX/", listNames))
+    if (!m_pProperties->GetChildren("/QX/", listNames))
         return 1;
     CLock::CGuard configGuard(*m_pConfigLock);
     for (const std::string& strName : listNames) {
@@ -89,7 +90,7 @@ int CUpdateUSB::InitConfigPorts()
 bool CUpdateUSB::UpdateConfigPorts()
 {
     std::list<std::string> listNames;
-    if (!GetChildren("/QX/", listNames)) {
+    if (!m_pProperties->GetChildren("/QX/", listNames)) {
         LogMsg(LOGLEVEL_TRACE, "-- CUpdateUSB::UpdateConfigPorts ");
         return false;
     }
@@ -135,14 +136,14 @@ unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort)
             return PHR_INVALID_PARAMETER;
         }
         unsigned int ulValue = 0;
-        if (!GetNumber(pInfo->strPath + "//StatusPto", &ulValue)) {
+        if (!m_pProperties->GetNumber(pInfo->strPath + "//StatusPto", &ulValue)) {
             LogMsg(LOGLEVEL_TRACE, "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property.",
                    nHandle);
             return PHR_INVALID_PARAMETER;
         }
         pInfo->ulStatusPto = ulValue;
         if (bPrinterPart) {
-            if (!GetNumber(pInfo->strPath + "//OfflineTimeout", &ulValue)) {
+            if (!m_pProperties->GetNumber(pInfo->strPath + "//OfflineTimeout", &ulValue)) {
                 LogMsg(LOGLEVEL_TRACE,
                        "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property.", nHandle);
                 return PHR_INVALID_PARAMETER;

@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "TemplateData.h"
-#include "component/PHString.h"
-#include "component/PortHandler.h"
-#include "component/PropertyBridge.h"
+#include "contract/PHString.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/TemplateText.h"
 #include "portmanager/UpdateUSB.h"
@@ -80,7 +79,7 @@ unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode)
         it->second->infoJV.bConfigured = 1;
         pszPowerValues = kPowerValuesJV;
     }
-    SetString(strRequest + "/PowerValues", pszPowerValues);
+    m_pProperties->SetString(strRequest + "/PowerValues", pszPowerValues);
     LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_ADD_PORT, %s) <PHR_SUCCESS>", strRequest.c_str());
     return PHR_SUCCESS;
 }
@@ -154,8 +153,8 @@ unsigned int CUpdateUSB::GetConfigUI(CData in, unsigned int ulCode, CData* pOut)
                     continue;
                 // The host answers one of the two; a value under Id.IsKorvo replaces the model.
                 std::string strModel;
-                GetString(pPort->infoQX.strPath + "/ModelName", &strModel);
-                GetString(pPort->infoQX.strPath + "/Id.IsKorvo", &strModel);
+                m_pProperties->GetString(pPort->infoQX.strPath + "/ModelName", &strModel);
+                m_pProperties->GetString(pPort->infoQX.strPath + "/Id.IsKorvo", &strModel);
                 const std::string strName = CTemplateText::Escape(entry.first);
                 std::vector<std::string> vecValues{CTemplateText::Escape(pPort->infoJV.strPath)};
                 if (!strModel.empty()) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/IdentifyAnswer.h"
 #include "portmanager/UpdateUSB.h"

@@ -17,8 +17,7 @@
 
 #include "base/Text.h"
 #include "base/Timeout.h"
-#include "component/PortHandler.h"
-#include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
 
@@ -319,10 +318,10 @@ CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string s
     }
     if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {
         pInfo->bPrinterClass = 0;
-        SetNumber(pInfo->strPath + "/DeviceClass", 0);
+        m_pProperties->SetNumber(pInfo->strPath + "/DeviceClass", 0);
     } else if (!pInfo->bPrinterClass && nKind == USBKIND_PRT) {
         pInfo->bPrinterClass = 1;
-        SetNumber(pInfo->strPath + "/DeviceClass", 1);
+        m_pProperties->SetNumber(pInfo->strPath + "/DeviceClass", 1);
     }
     return ReopenResult::Reopened;
 }

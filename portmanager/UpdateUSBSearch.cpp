@@ -8,8 +8,7 @@
 
 #include "TemplateData.h"
 #include "base/Text.h"
-#include "component/PortHandler.h"
-#include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/TemplateText.h"
 #include "portmanager/UpdateUSB.h"
@@ -86,7 +85,7 @@ int CUpdateUSB::ConfigureNewDevice(std::string strDeviceName, int nKind, unsigne
     if (FindPortToUpdate(&port, bPRT) != 0)
         return 1;
 
-    if (!MakePort("QX", std::string())) {
+    if (!m_pProperties->MakePort("QX", std::string())) {
         LogMsg(LOGLEVEL_TRACE, "-- PnP MakePort () <FALSE>");
         return 0;
     }
@@ -159,8 +158,8 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
         pChosen->strPortName = strDeviceName;
         pChosen->infoQX.strModelName = pPort->infoQX.strModelName;
         pChosen->infoQX.bPrinterClass = 1;
-        SetString(pChosen->infoQX.strPath + "/PortName", strDeviceName);
-        SetNumber(pChosen->infoQX.strPath + "/DeviceClass", 1);
+        m_pProperties->SetString(pChosen->infoQX.strPath + "/PortName", strDeviceName);
+        m_pProperties->SetNumber(pChosen->infoQX.strPath + "/DeviceClass", 1);
         return 1;
     }
 
@@ -178,10 +177,10 @@ int CUpdateUSB::UpdateSelectedPort(std::map<std::string, _UXD_PORT*>::iterator* 
         return 0;
     pChosen->strPortName = strDeviceName;
     pChosen->infoQX.strModelName = pPort->infoQX.strModelName;
-    SetString(pChosen->infoQX.strPath + "/PortName", strDeviceName);
+    m_pProperties->SetString(pChosen->infoQX.strPath + "/PortName", strDeviceName);
     if (pChosen->infoJV.bConfigured)
-        SetString(pChosen->infoJV.strPath + "/PortName", strDeviceName);
-    SetNumber(pChosen->infoQX.strPath + "/DeviceClass", 0);
+        m_pProperties->SetString(pChosen->infoJV.strPath + "/PortName", strDeviceName);
+    m_pProperties->SetNumber(pChosen->infoQX.strPath + "/DeviceClass", 0);
     return 1;
 }
 
@@ -200,5 +199,5 @@ int CUpdateUSB::AddNewDevice(_UXD_PORT* pPort)
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    return MakePort("QX", strDocument) ? 1 : 0;
+    return m_pProperties->MakePort("QX", strDocument) ? 1 : 0;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "log/Log.h"
 #include "markup/Markup.h"
 

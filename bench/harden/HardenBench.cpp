@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"

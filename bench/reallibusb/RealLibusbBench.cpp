@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "mockdev/MockBus.h"
 #include "tools/qxhost/HotPlugNotifier.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"

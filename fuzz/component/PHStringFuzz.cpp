@@ -12,9 +12,9 @@
 
 #include <string>
 
-#include "component/Data.h"
-#include "component/PHString.h"
-#include "component/PortHandler.h"
+#include "contract/Data.h"
+#include "contract/PHString.h"
+#include "contract/PortHandler.h"
 
 namespace {
 

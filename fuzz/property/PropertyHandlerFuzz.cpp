@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "property/PropertyHandler.h"
 
 namespace {

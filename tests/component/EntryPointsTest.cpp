@@ -5,8 +5,8 @@
 #include <list>
 #include <string>
 
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "tests/component/LogCapture.h"
 
 namespace {

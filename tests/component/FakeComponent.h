@@ -10,7 +10,7 @@
 
 #include "component/ComponentInterface.h"
 #include "component/ConnectionManager.h"
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 
 struct FAKE_CALL {
     std::string strOperation; // Open, ClosePrepare, Close, Write, Ioctl, ComponentIoctl

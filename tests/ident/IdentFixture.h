@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "portmanager/UpdateUSB.h"
 #include "sim/SimBus.h"
@@ -66,7 +66,7 @@ protected:
     }
     void Start()
     {
-        m_pUpdateUSB = CUpdateUSB::CreateInstance();
+        m_pUpdateUSB = CUpdateUSB::CreateInstance(&g_propertyBridge);
         ASSERT_NE(m_pUpdateUSB, nullptr);
         // The plug-and-play thread empties the boot-mode table when it starts.
         ASSERT_TRUE(m_pUpdateUSB->WaitForFirstEnumeration(20000));

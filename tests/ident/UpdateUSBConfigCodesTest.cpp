@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "component/PHString.h"
+#include "contract/PHString.h"
 #include "tests/ident/IdentFixture.h"
 #include "tests/ident/UiDocument.h"
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "portmanager/UpdateUSB.h"
 #include "sim/SimBus.h"
@@ -50,7 +50,7 @@ protected:
     }
     void Start()
     {
-        m_pUpdateUSB = CUpdateUSB::CreateInstance();
+        m_pUpdateUSB = CUpdateUSB::CreateInstance(&g_propertyBridge);
         ASSERT_NE(m_pUpdateUSB, nullptr);
     }
     std::map<std::string, int> Pending() { return m_pUpdateUSB->GetPendingDevices(); }

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "sim/SimBus.h"
 #include "tests/portmanager/PortTestSupport.h"
 
@@ -23,8 +23,9 @@ struct RecordedEvent {
     std::vector<unsigned char> vecData;
 };
 
-// What the port manager would be for a port I/O object: the handle's device binding.
-struct FakeManager {
+// What the port manager would be for a port I/O object: the handle's device binding. A stale
+// binding is dropped whatever device it holds.
+struct FakeManager : CPortManagerCalls {
     std::mutex mutex;
     std::map<void*, CUSBDevice> mapDevices;
     int nCloseUSBDevice = 0;
@@ -35,48 +36,43 @@ struct FakeManager {
     std::mutex eventMutex;
     std::condition_variable eventCondition;
     std::vector<RecordedEvent> vecEvents;
+
+    CUSBDevice GetUSBDevice(void* h) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = mapDevices.find(h);
+        return it == mapDevices.end() ? CUSBDevice() : it->second;
+    }
+    void CloseUSBDeviceIf(void* h, const CUSBDevice&) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++nCloseUSBDevice;
+        mapDevices.erase(h);
+    }
+    unsigned int OpenHandleOnly(void* h) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++nOpenHandleOnly;
+        auto it = mapDevices.find(h);
+        return it == mapDevices.end() ? PHR_SUCCESS : it->second.Open();
+    }
+    void CloseHandleOnly(void* h) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++nCloseHandleOnly;
+        auto it = mapDevices.find(h);
+        if (it != mapDevices.end())
+            it->second.ClearReference();
+    }
+    int UpdateConnectStatus(void*, int v) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        vecConnectStatus.push_back(v);
+        return 1;
+    }
 };
 
 FakeManager* g_pFake = nullptr;
-
-FakeManager& Fake(CUpdateUSB* p) { return *reinterpret_cast<FakeManager*>(p); }
-
-CUSBDevice FakeGetUSBDevice(CUpdateUSB* p, void* h)
-{
-    std::lock_guard<std::mutex> lock(Fake(p).mutex);
-    auto it = Fake(p).mapDevices.find(h);
-    return it == Fake(p).mapDevices.end() ? CUSBDevice() : it->second;
-}
-void FakeCloseUSBDevice(CUpdateUSB* p, void* h)
-{
-    std::lock_guard<std::mutex> lock(Fake(p).mutex);
-    ++Fake(p).nCloseUSBDevice;
-    Fake(p).mapDevices.erase(h);
-}
-unsigned int FakeOpenHandleOnly(CUpdateUSB* p, void* h)
-{
-    std::lock_guard<std::mutex> lock(Fake(p).mutex);
-    ++Fake(p).nOpenHandleOnly;
-    auto it = Fake(p).mapDevices.find(h);
-    return it == Fake(p).mapDevices.end() ? PHR_SUCCESS : it->second.Open();
-}
-void FakeCloseHandleOnly(CUpdateUSB* p, void* h)
-{
-    std::lock_guard<std::mutex> lock(Fake(p).mutex);
-    ++Fake(p).nCloseHandleOnly;
-    auto it = Fake(p).mapDevices.find(h);
-    if (it != Fake(p).mapDevices.end())
-        it->second.ClearReference();
-}
-int FakeUpdateConnectStatus(CUpdateUSB* p, void*, int v)
-{
-    std::lock_guard<std::mutex> lock(Fake(p).mutex);
-    Fake(p).vecConnectStatus.push_back(v);
-    return 1;
-}
-
-const _PORT_MANAGER_CALLS kFakeCalls = {FakeGetUSBDevice, FakeCloseUSBDevice, FakeOpenHandleOnly,
-                                        FakeCloseHandleOnly, FakeUpdateConnectStatus, nullptr};
 
 void RecordEvent(void* hPort, unsigned int ulCode, CData data)
 {
@@ -112,7 +108,6 @@ protected:
         usbsim::resetBus();
         ASSERT_TRUE(CUSBDevice::zph_usb_lib_init());
         g_pFake = &m_fake;
-        CUsbIO::SetPortManagerCalls(&kFakeCalls);
         CUsbIO::SetEventSink(RecordEvent);
     }
     void TearDown() override
@@ -147,7 +142,7 @@ protected:
         info.ulStatusPto = 100;
         info.strPath = bDisplay ? "/JV/P1/" : "/QX/P1/";
         m_pUsbIO = new CUsbIO();
-        ASSERT_TRUE(m_pUsbIO->Init(&info, reinterpret_cast<CUpdateUSB*>(&m_fake)));
+        ASSERT_TRUE(m_pUsbIO->Init(&info, &m_fake));
     }
 
     std::vector<RecordedEvent> Events()
@@ -340,7 +335,7 @@ TEST_F(UsbIOControl, InitRefusesMissingArguments)
 {
     CUsbIO io;
     _PORT_INFO info;
-    EXPECT_FALSE(io.Init(nullptr, reinterpret_cast<CUpdateUSB*>(&m_fake)));
+    EXPECT_FALSE(io.Init(nullptr, &m_fake));
     EXPECT_FALSE(io.Init(&info, nullptr));
     EXPECT_TRUE(m_dir.WaitForLine("-- CUsbIO::Init : Invalid parameters are passed in."));
 }

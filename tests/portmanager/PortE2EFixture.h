@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tests/portmanager/PortTestSupport.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"
 #include "tests/support/WaitUntil.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "component/PortHandler.h"
 #include "component/PropertyBridge.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tests/portmanager/PortTestSupport.h"
@@ -52,7 +52,7 @@ protected:
     }
     void Start()
     {
-        m_pUpdateUSB = CUpdateUSB::CreateInstance();
+        m_pUpdateUSB = CUpdateUSB::CreateInstance(&g_propertyBridge);
         ASSERT_NE(m_pUpdateUSB, nullptr);
     }
     _UXD_PORT Port(const std::string& strName)

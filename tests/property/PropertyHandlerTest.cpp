@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 #include "markup/Markup.h"
 #include "tests/property/PropertyTestFiles.h"
 

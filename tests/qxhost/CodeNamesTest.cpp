@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 
 TEST(CodeNamesResult, NamesEveryResultAndShowsUnknownOnesInHex)
 {

@@ -10,7 +10,7 @@
 #include <list>
 #include <thread>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "tests/substrate/Substrate.h"
 #include "tests/support/HostEvents.h"

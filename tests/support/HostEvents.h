@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "host/Host.h"
 
 namespace testsupport {

@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "UsbSimFixture.h"
-#include "component/Data.h"
+#include "contract/Data.h"
 
 using namespace usbtest;
 using ::testing::ElementsAre;

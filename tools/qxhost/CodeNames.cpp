@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "base/Text.h"
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 
 class CPHString {
 public:

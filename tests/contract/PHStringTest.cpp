@@ -1,4 +1,4 @@
-#include "component/PHString.h"
+#include "contract/PHString.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "tests/component/LogCapture.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "component/PHString.h"
+#include "contract/PHString.h"
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "component/PortHandler.h"
+#include "contract/PortHandler.h"
 #include "log/Log.h"
 
 namespace {

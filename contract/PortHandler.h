@@ -11,7 +11,7 @@
 #include <list>
 #include <string>
 
-#include "component/Data.h"
+#include "contract/Data.h"
 
 // The host's property service: nine entries in this order, all required. Each returns nonzero on
 // success. GetNumber and GetString write through the pointer only on success; GetChildren appends the

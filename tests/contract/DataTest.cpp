@@ -1,4 +1,4 @@
-#include "component/Data.h"
+#include "contract/Data.h"
 
 #include <gtest/gtest.h>
 
