@@ -7,8 +7,12 @@
 
 namespace base {
 
-inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 std::string UpperAscii(std::string str);
 
 std::string ToUpper(std::string str);
@@ -24,6 +28,7 @@ std::string Trim(const std::string& str, const char* szSpace = " \t\r");
 
 // A whole text as an unsigned number in C notation (decimal, 0x hexadecimal, 0 octal): it must
 // start with a digit and the value must not exceed ullMax. *pullValue is set only on success.
-bool ParseUnsigned(const std::string& strText, unsigned long long ullMax, unsigned long long* pullValue);
+bool ParseUnsigned(const std::string& strText, unsigned long long ullMax,
+                   unsigned long long* pullValue);
 
 }  // namespace base

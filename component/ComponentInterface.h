@@ -1,6 +1,6 @@
 #pragma once
-// Abstract base of the objects that serve host connections. One object serves every connection whose
-// open path has the same second segment (its component name); the connection manager owns it.
+// Abstract base of the objects that serve host connections. One object serves every connection
+// whose open path has the same second segment (its component name); the connection manager owns it.
 
 #include <string>
 #include <utility>

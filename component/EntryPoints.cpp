@@ -11,30 +11,22 @@ namespace {
 // The file name padded to 24 characters, as the version line has always shown it.
 const char kVersionFileName[] = "taliunqxusb.so          ";
 const char kVersionText[] = TALIUN_VERSION_LOG_TEXT;
-} // namespace
+}  // namespace
 
 extern "C" TALIUN_EXPORT void GetVersion(unsigned int* pulMajor, unsigned int* pulMinor,
-                                         unsigned int* pulRevision, unsigned int* pulBuild)
-{
-    if (pulMajor != nullptr)
-        *pulMajor = TALIUN_VERSION_MAJOR;
-    if (pulMinor != nullptr)
-        *pulMinor = TALIUN_VERSION_MINOR;
-    if (pulRevision != nullptr)
-        *pulRevision = TALIUN_VERSION_REVISION;
-    if (pulBuild != nullptr)
-        *pulBuild = TALIUN_VERSION_BUILD;
+                                         unsigned int* pulRevision, unsigned int* pulBuild) {
+    if (pulMajor != nullptr) *pulMajor = TALIUN_VERSION_MAJOR;
+    if (pulMinor != nullptr) *pulMinor = TALIUN_VERSION_MINOR;
+    if (pulRevision != nullptr) *pulRevision = TALIUN_VERSION_REVISION;
+    if (pulBuild != nullptr) *pulBuild = TALIUN_VERSION_BUILD;
 }
 
 extern "C" TALIUN_EXPORT int InitializePortHandlerComponent(_PORTHANDLERPROPERTY* pProperty,
-                                                            _PORTHANDLERCOMPONENT* pTable)
-{
+                                                            _PORTHANDLERCOMPONENT* pTable) {
     LogMsg(LOGLEVEL_VERSION, "%s : %s", kVersionFileName, kVersionText);
     // A null record is refused like a record with a null entry.
-    if (pProperty == nullptr || !InitializeServicePropertyCallbacks(pProperty))
-        return 0;
-    if (pTable == nullptr)
-        return 0;
+    if (pProperty == nullptr || !InitializeServicePropertyCallbacks(pProperty)) return 0;
+    if (pTable == nullptr) return 0;
     *pTable = _PORTHANDLERCOMPONENT();
     pTable->Open = &CQXUSBConnectionManager::ExternalOpen;
     pTable->Close = &CQXUSBConnectionManager::ExternalClose;
@@ -43,8 +35,7 @@ extern "C" TALIUN_EXPORT int InitializePortHandlerComponent(_PORTHANDLERPROPERTY
     return CQXUSBComponent::Initialize() ? 1 : 0;
 }
 
-extern "C" TALIUN_EXPORT void UnloadPortHandlerComponent(void)
-{
+extern "C" TALIUN_EXPORT void UnloadPortHandlerComponent(void) {
     CQXUSBConnectionManager::RemoveAllConnections();
     CQXUSBComponent::Cleanup();
 }

@@ -32,7 +32,7 @@
 struct HOST_EVENT {
     unsigned int ulCode;
     std::vector<unsigned char> vecData;
-    std::chrono::steady_clock::time_point time; // when the sink received it
+    std::chrono::steady_clock::time_point time;  // when the sink received it
 };
 
 class CHost {
@@ -55,8 +55,8 @@ public:
     void GetVersion(unsigned int* pulMajor, unsigned int* pulMinor, unsigned int* pulRevision,
                     unsigned int* pulBuild) const;
     int Initialize();
-    // Raw call with the caller's records, for tests of the entry point itself; the caller's table is
-    // not taken over (the table calls below use the one Initialize() filled).
+    // Raw call with the caller's records, for tests of the entry point itself; the caller's table
+    // is not taken over (the table calls below use the one Initialize() filled).
     int InitializeWith(_PORTHANDLERPROPERTY* pProperty, _PORTHANDLERCOMPONENT* pTable);
     void Unload();
     bool IsInitialized() const { return m_fInitialized; }
@@ -68,8 +68,8 @@ public:
     static _PORTHANDLERPROPERTY PropertyCallbacks();
     CPropertyTree& Properties() { return m_tree; }
 
-    // Table calls. Open passes a `next` table whose only entry is this host's event sink; the second
-    // form passes the caller's table as it is.
+    // Table calls. Open passes a `next` table whose only entry is this host's event sink; the
+    // second form passes the caller's table as it is.
     unsigned int Open(void* hHandle, const std::string& strPath);
     unsigned int Open(void* hHandle, const std::string& strPath, _PORTHANDLERCOMPONENT* pNext);
     unsigned int Close(void* hHandle);
@@ -85,8 +85,8 @@ public:
     void ClearEvents(void* hHandle);
     // Waits until the handle has an event with the code at position ulFrom or later of its record;
     // true and *pEvent (when given) on success, false after ulTimeoutMs.
-    bool WaitForEvent(void* hHandle, unsigned int ulCode, unsigned int ulTimeoutMs, HOST_EVENT* pEvent = nullptr,
-                      std::size_t ulFrom = 0) const;
+    bool WaitForEvent(void* hHandle, unsigned int ulCode, unsigned int ulTimeoutMs,
+                      HOST_EVENT* pEvent = nullptr, std::size_t ulFrom = 0) const;
 
     // Blocks SIGUSR1 and SIGALRM in the calling thread.
     static bool BlockHotPlugSignals();

@@ -12,73 +12,58 @@ constexpr int kMaxDepth = 64;
 class CReader {
 public:
     CReader(const std::string& strText, std::vector<CPortDocument::PROPERTY>& vecOut)
-        : m_s(strText), m_pos(0), m_vecOut(vecOut)
-    {
-    }
+        : m_s(strText), m_pos(0), m_vecOut(vecOut) {}
 
-    bool Document()
-    {
-        if (m_s.compare(0, 3, "\xEF\xBB\xBF") == 0)
-            m_pos = 3;
-        if (!Misc(true))
-            return false;
-        if (!At('<'))
-            return Fail("root element expected");
-        if (!Element(0))
-            return false;
-        if (!Misc(false))
-            return false;
-        if (m_pos != m_s.size())
-            return Fail("text after the root element");
+    bool Document() {
+        if (m_s.compare(0, 3, "\xEF\xBB\xBF") == 0) m_pos = 3;
+        if (!Misc(true)) return false;
+        if (!At('<')) return Fail("root element expected");
+        if (!Element(0)) return false;
+        if (!Misc(false)) return false;
+        if (m_pos != m_s.size()) return Fail("text after the root element");
         return true;
     }
 
     std::string Error() const { return m_strError + " at offset " + std::to_string(m_pos); }
 
 private:
-    bool Fail(const char* pszWhat)
-    {
-        if (m_strError.empty())
-            m_strError = pszWhat;
+    bool Fail(const char* pszWhat) {
+        if (m_strError.empty()) m_strError = pszWhat;
         return false;
     }
     bool At(char c) const { return m_pos < m_s.size() && m_s[m_pos] == c; }
-    bool AtText(const char* psz) const { return m_s.compare(m_pos, std::char_traits<char>::length(psz), psz) == 0; }
-    static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-    void SkipSpace()
-    {
-        while (m_pos < m_s.size() && IsSpace(m_s[m_pos]))
-            ++m_pos;
+    bool AtText(const char* psz) const {
+        return m_s.compare(m_pos, std::char_traits<char>::length(psz), psz) == 0;
     }
-    static bool IsNameStart(unsigned char c) { return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80; }
-    static bool IsNameChar(unsigned char c)
-    {
+    static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    void SkipSpace() {
+        while (m_pos < m_s.size() && IsSpace(m_s[m_pos])) ++m_pos;
+    }
+    static bool IsNameStart(unsigned char c) {
+        return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80;
+    }
+    static bool IsNameChar(unsigned char c) {
         return IsNameStart(c) || std::isdigit(c) || c == '.' || c == '-';
     }
 
-    bool Name(std::string& strName)
-    {
+    bool Name(std::string& strName) {
         if (m_pos >= m_s.size() || !IsNameStart(static_cast<unsigned char>(m_s[m_pos])))
             return Fail("name expected");
         const std::size_t start = m_pos;
-        while (m_pos < m_s.size() && IsNameChar(static_cast<unsigned char>(m_s[m_pos])))
-            ++m_pos;
+        while (m_pos < m_s.size() && IsNameChar(static_cast<unsigned char>(m_s[m_pos]))) ++m_pos;
         strName.assign(m_s, start, m_pos - start);
         return true;
     }
 
     // Comments and processing instructions (the declaration only in the prolog) between markup.
-    bool Misc(bool fProlog)
-    {
+    bool Misc(bool fProlog) {
         for (;;) {
             SkipSpace();
             if (AtText("<!--")) {
-                if (!Comment())
-                    return false;
+                if (!Comment()) return false;
             } else if (fProlog && AtText("<?")) {
                 const std::size_t end = m_s.find("?>", m_pos + 2);
-                if (end == std::string::npos)
-                    return Fail("unterminated declaration");
+                if (end == std::string::npos) return Fail("unterminated declaration");
                 m_pos = end + 2;
             } else {
                 return true;
@@ -86,17 +71,14 @@ private:
         }
     }
 
-    bool Comment()
-    {
+    bool Comment() {
         const std::size_t end = m_s.find("-->", m_pos + 4);
-        if (end == std::string::npos)
-            return Fail("unterminated comment");
+        if (end == std::string::npos) return Fail("unterminated comment");
         m_pos = end + 3;
         return true;
     }
 
-    static void AppendUtf8(std::string& strOut, std::uint32_t cp)
-    {
+    static void AppendUtf8(std::string& strOut, std::uint32_t cp) {
         if (cp < 0x80) {
             strOut += static_cast<char>(cp);
         } else if (cp < 0x800) {
@@ -115,11 +97,9 @@ private:
     }
 
     // At '&': decodes one reference into strOut.
-    bool Reference(std::string& strOut)
-    {
+    bool Reference(std::string& strOut) {
         const std::size_t end = m_s.find(';', m_pos);
-        if (end == std::string::npos || end - m_pos > 12)
-            return Fail("bad reference");
+        if (end == std::string::npos || end - m_pos > 12) return Fail("bad reference");
         const std::string strRef = m_s.substr(m_pos + 1, end - m_pos - 1);
         m_pos = end + 1;
         if (strRef == "amp")
@@ -135,8 +115,7 @@ private:
         else if (strRef.size() >= 2 && strRef[0] == '#') {
             const bool fHex = strRef[1] == 'x';
             const std::string strDigits = strRef.substr(fHex ? 2 : 1);
-            if (strDigits.empty())
-                return Fail("bad character reference");
+            if (strDigits.empty()) return Fail("bad character reference");
             std::uint32_t cp = 0;
             for (char c : strDigits) {
                 int d;
@@ -149,11 +128,9 @@ private:
                 else
                     return Fail("bad character reference");
                 cp = cp * (fHex ? 16 : 10) + static_cast<std::uint32_t>(d);
-                if (cp > 0x10FFFF)
-                    return Fail("bad character reference");
+                if (cp > 0x10FFFF) return Fail("bad character reference");
             }
-            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF))
-                return Fail("bad character reference");
+            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return Fail("bad character reference");
             AppendUtf8(strOut, cp);
         } else {
             return Fail("unknown entity");
@@ -161,24 +138,19 @@ private:
         return true;
     }
 
-    bool AttributeValue(std::string& strValue)
-    {
-        if (!At('"') && !At('\''))
-            return Fail("quoted attribute value expected");
+    bool AttributeValue(std::string& strValue) {
+        if (!At('"') && !At('\'')) return Fail("quoted attribute value expected");
         const char quote = m_s[m_pos++];
         for (;;) {
-            if (m_pos >= m_s.size())
-                return Fail("unterminated attribute value");
+            if (m_pos >= m_s.size()) return Fail("unterminated attribute value");
             const char c = m_s[m_pos];
             if (c == quote) {
                 ++m_pos;
                 return true;
             }
-            if (c == '<')
-                return Fail("'<' in attribute value");
+            if (c == '<') return Fail("'<' in attribute value");
             if (c == '&') {
-                if (!Reference(strValue))
-                    return false;
+                if (!Reference(strValue)) return false;
             } else {
                 strValue += c;
                 ++m_pos;
@@ -186,14 +158,11 @@ private:
         }
     }
 
-    bool Element(int depth)
-    {
-        if (depth >= kMaxDepth)
-            return Fail("elements nested too deeply");
-        ++m_pos; // '<'
+    bool Element(int depth) {
+        if (depth >= kMaxDepth) return Fail("elements nested too deeply");
+        ++m_pos;  // '<'
         std::string strTag;
-        if (!Name(strTag))
-            return false;
+        if (!Name(strTag)) return false;
         std::set<std::string> setNames;
         CPortDocument::PROPERTY property;
         bool fHasId = false;
@@ -208,21 +177,16 @@ private:
                 ++m_pos;
                 break;
             }
-            if (m_pos == before)
-                return Fail("blank expected before attribute");
+            if (m_pos == before) return Fail("blank expected before attribute");
             std::string strName;
-            if (!Name(strName))
-                return false;
+            if (!Name(strName)) return false;
             SkipSpace();
-            if (!At('='))
-                return Fail("'=' expected");
+            if (!At('=')) return Fail("'=' expected");
             ++m_pos;
             SkipSpace();
             std::string strValue;
-            if (!AttributeValue(strValue))
-                return false;
-            if (!setNames.insert(strName).second)
-                return Fail("repeated attribute");
+            if (!AttributeValue(strValue)) return false;
+            if (!setNames.insert(strName).second) return Fail("repeated attribute");
             if (strName == "id") {
                 property.strId = strValue;
                 fHasId = true;
@@ -234,43 +198,34 @@ private:
         }
         // Content up to the matching end tag.
         for (;;) {
-            if (m_pos >= m_s.size())
-                return Fail("unterminated element");
+            if (m_pos >= m_s.size()) return Fail("unterminated element");
             if (AtText("</")) {
                 m_pos += 2;
                 std::string strEnd;
-                if (!Name(strEnd))
-                    return false;
-                if (strEnd != strTag)
-                    return Fail("mismatched end tag");
+                if (!Name(strEnd)) return false;
+                if (strEnd != strTag) return Fail("mismatched end tag");
                 SkipSpace();
-                if (!At('>'))
-                    return Fail("'>' expected");
+                if (!At('>')) return Fail("'>' expected");
                 ++m_pos;
                 return Finish(strTag, depth, property, fHasId);
             }
             if (AtText("<!--")) {
-                if (!Comment())
-                    return false;
+                if (!Comment()) return false;
             } else if (At('<')) {
-                if (!Element(depth + 1))
-                    return false;
+                if (!Element(depth + 1)) return false;
             } else if (At('&')) {
                 std::string strIgnored;
-                if (!Reference(strIgnored))
-                    return false;
+                if (!Reference(strIgnored)) return false;
             } else {
                 ++m_pos;
             }
         }
     }
 
-    bool Finish(const std::string& strTag, int depth, const CPortDocument::PROPERTY& property, bool fHasId)
-    {
-        if (strTag != "property" || depth == 0)
-            return true;
-        if (!fHasId || property.strId.empty())
-            return Fail("property without id");
+    bool Finish(const std::string& strTag, int depth, const CPortDocument::PROPERTY& property,
+                bool fHasId) {
+        if (strTag != "property" || depth == 0) return true;
+        if (!fHasId || property.strId.empty()) return Fail("property without id");
         m_vecOut.push_back(property);
         return true;
     }
@@ -281,26 +236,22 @@ private:
     std::string m_strError;
 };
 
-} // namespace
+}  // namespace
 
-bool CPortDocument::Parse(const std::string& strText, std::string* pstrError)
-{
+bool CPortDocument::Parse(const std::string& strText, std::string* pstrError) {
     std::vector<PROPERTY> vecProperties;
     CReader reader(strText, vecProperties);
     if (!reader.Document()) {
-        if (pstrError != nullptr)
-            *pstrError = reader.Error();
+        if (pstrError != nullptr) *pstrError = reader.Error();
         return false;
     }
     m_vecProperties.swap(vecProperties);
     return true;
 }
 
-const CPortDocument::PROPERTY* CPortDocument::Find(const std::string& strId) const
-{
+const CPortDocument::PROPERTY* CPortDocument::Find(const std::string& strId) const {
     for (const PROPERTY& property : m_vecProperties) {
-        if (property.strId == strId)
-            return &property;
+        if (property.strId == strId) return &property;
     }
     return nullptr;
 }

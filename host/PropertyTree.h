@@ -44,10 +44,12 @@ public:
     bool SetString(const std::string& strPath, const std::string& strValue);
 
     // For the port type "QX": an empty document succeeds without change; otherwise the document's
-    // properties (<property id=".." type="string|number" value=".."/> under its root element) become
-    // a new child of "/QX/" named "USB<n>" (the first free n from 1). Malformed documents, documents
-    // without PortType and other port types are refused. pstrName receives the new port's name.
-    bool MakePort(const std::string& strPortType, const std::string& strDocument, std::string* pstrName = nullptr);
+    // properties (<property id=".." type="string|number" value=".."/> under its root element)
+    // become a new child of "/QX/" named "USB<n>" (the first free n from 1). Malformed documents,
+    // documents without PortType and other port types are refused. pstrName receives the new port's
+    // name.
+    bool MakePort(const std::string& strPortType, const std::string& strDocument,
+                  std::string* pstrName = nullptr);
     // A host may decline to create ports for new devices: MakePort then refuses every request.
     void DeclineMakePort(bool bDecline) { m_bDeclineMakePort = bDecline; }
 

@@ -4,13 +4,11 @@
 // builder, by the attribute editor to re-check a rewritten start tag, and by the encoding sniffer.
 // The range is length-delimited; a NUL byte inside it is an ordinary character.
 
-class CMarkupToken
-{
+class CMarkupToken {
 public:
-    enum NodeKind
-    {
-        NK_END = 0,      // end of the range
-        NK_START_TAG,    // m_bEmptyElement tells an empty-element tag
+    enum NodeKind {
+        NK_END = 0,    // end of the range
+        NK_START_TAG,  // m_bEmptyElement tells an empty-element tag
         NK_END_TAG,
         NK_TEXT,
         NK_WHITESPACE,
@@ -18,31 +16,34 @@ public:
         NK_PI,
         NK_COMMENT,
         NK_DOCTYPE,
-        NK_ERROR,        // a syntax error; m_szError names the result element
+        NK_ERROR,  // a syntax error; m_szError names the result element
     };
 
-    CMarkupToken(const char* pDoc, int nStart, int nEnd) : m_pDoc(pDoc), m_nPos(nStart), m_nEnd(nEnd) {}
+    CMarkupToken(const char* pDoc, int nStart, int nEnd)
+        : m_pDoc(pDoc), m_nPos(nStart), m_nEnd(nEnd) {}
 
     // Reads the node at the current offset and moves past it.
     NodeKind Next();
     int Pos() const { return m_nPos; }
 
-    static bool IsWhitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-    static bool IsNameStart(unsigned char c)
-    {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == ':' || c == '_' || (c >= '{' && c <= 0x7F) ||
-               c >= 0x80;
+    static bool IsWhitespace(unsigned char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    }
+    static bool IsNameStart(unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == ':' || c == '_' ||
+               (c >= '{' && c <= 0x7F) || c >= 0x80;
     }
     // Characters that end a tag or attribute name in the document text.
-    static bool IsNameEnd(unsigned char c) { return IsWhitespace(c) || c == '/' || c == '>' || c == '='; }
+    static bool IsNameEnd(unsigned char c) {
+        return IsWhitespace(c) || c == '/' || c == '>' || c == '=';
+    }
     // Length of the name starting at nPos (not beyond nEnd).
     static int NameLen(const char* pDoc, int nPos, int nEnd);
 
     // One attribute of a start tag as the tokenizer sees it: a name, optionally "=" and a value
     // that is quoted or bare (up to white space or "="). NextAttrib scans [nCursor, nEnd), the
     // start tag without its name and closing delimiter; a value without a name ("=x") is skipped.
-    struct Attrib
-    {
+    struct Attrib {
         int nNameStart = 0;
         int nNameLen = 0;
         int nValueStart = 0;

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr unsigned int kWriteTimeout = 5000;     // ms, every port's progress allowance
+constexpr unsigned int kWriteTimeout = 5000;  // ms, every port's progress allowance
 // Bytes handed to the device per write call: one protocol chunk exactly. A piece of 65536 bytes
 // would cost a second chunk of one byte, with its own busy poll, write start and count read-back.
 constexpr unsigned int kWritePiece = 65535;
-constexpr unsigned int kReplySize = 4096;        // reply buffer of a pass-through request
+constexpr unsigned int kReplySize = 4096;  // reply buffer of a pass-through request
 constexpr unsigned int kFsModeAnswerWait = 10000;
 
 std::atomic<PFN_PORT_EVENT> s_pfEvent{nullptr};
@@ -45,14 +45,10 @@ CUsbIO::CUsbIO()
       m_pInputEvent(new (std::nothrow) CEvent(true, false)),
       m_nRefCount(1),
       m_bDisconnected(0),
-      m_pWriteLock(new (std::nothrow) CLock())
-{
-}
+      m_pWriteLock(new (std::nothrow) CLock()) {}
 
-CUsbIO::~CUsbIO()
-{
-    if (m_pStopEvent != nullptr)
-        m_pStopEvent->Set(true);
+CUsbIO::~CUsbIO() {
+    if (m_pStopEvent != nullptr) m_pStopEvent->Set(true);
     CThread* pThread = nullptr;
     if (m_pPortLock != nullptr) {
         CLock::CGuard guard(*m_pPortLock);
@@ -69,8 +65,7 @@ CUsbIO::~CUsbIO()
 
     // Borrowers (host calls in progress) finish with the object before it goes.
     __atomic_sub_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_REL);
-    while (__atomic_load_n(&m_nRefCount, __ATOMIC_ACQUIRE) > 0)
-        usleep(2000);
+    while (__atomic_load_n(&m_nRefCount, __ATOMIC_ACQUIRE) > 0) usleep(2000);
 
     delete m_pWriteLock;
     delete m_pPortLock;
@@ -81,8 +76,7 @@ CUsbIO::~CUsbIO()
     delete m_pStartedEvent;
 }
 
-bool CUsbIO::Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager)
-{
+bool CUsbIO::Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager) {
     if (pInfo == nullptr || pManager == nullptr) {
         LogMsg(LOGLEVEL_TRACE, "-- CUsbIO::Init : Invalid parameters are passed in.");
         return false;
@@ -119,20 +113,19 @@ bool CUsbIO::Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager)
     return PortConnect() == PHR_SUCCESS;
 }
 
-unsigned int CUsbIO::PortConnect()
-{
+unsigned int CUsbIO::PortConnect() {
     m_pStopEvent->Reset();
     m_pStartedEvent->Reset();
     bool bStarted = false;
     {
         CLock::CGuard guard(*m_pPortLock);
         if (m_pThread != nullptr)
-            bStarted = m_pThread->Start(m_bDisplayPort ? &CUsbIO::tfJVPower : &CUsbIO::tfQXInputNPower, this);
+            bStarted = m_pThread->Start(
+                m_bDisplayPort ? &CUsbIO::tfJVPower : &CUsbIO::tfQXInputNPower, this);
     }
     if (bStarted) {
         // The port opens with its power state known.
-        while (!m_pStartedEvent->IsSet(0))
-            m_pStartedEvent->Wait(kInfinite);
+        while (!m_pStartedEvent->IsSet(0)) m_pStartedEvent->Wait(kInfinite);
         return PHR_SUCCESS;
     }
     CLock::CGuard guard(*m_pPortLock);
@@ -141,15 +134,12 @@ unsigned int CUsbIO::PortConnect()
     return PHR_PORT_OPEN_FAILURE;
 }
 
-CUSBDevice CUsbIO::GetDevice()
-{
-    if (m_pManager == nullptr)
-        return CUSBDevice();
+CUSBDevice CUsbIO::GetDevice() {
+    if (m_pManager == nullptr) return CUSBDevice();
     return m_pManager->GetUSBDevice(m_info.hPort);
 }
 
-unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker)
-{
+unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker) {
     const unsigned int ulNow = FUNCTIONS::GetTickCount();
     if (ulMarker == 0xFFFFFFFFu) {
         ulMarker = 0;
@@ -171,8 +161,7 @@ unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarke
     return bPassed ? PHR_WRITE_TIMEOUT : PHR_SUCCESS;
 }
 
-unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
-{
+unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten) {
     CLock::CGuard writeGuard(*m_pWriteLock);
     unsigned int ulMarker = 0xFFFFFFFFu;
     TimeoutCheck(0, ulMarker);
@@ -181,22 +170,16 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
     if (nPower == PH_POWER_NOT_READY && GetFlow() == static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
         for (;;) {
             CUSBDevice device = GetDevice();
-            if (device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_FORCE) == PHR_SUCCESS)
-                break;
-            if (device.GetStatus() == DeviceStatus::Unavailable)
-                return PHR_DEVICE_NOT_AVAILABLE;
-            if (TimeoutCheck(0, ulMarker) != PHR_SUCCESS)
-                return PHR_WRITE_TIMEOUT;
+            if (device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_FORCE) == PHR_SUCCESS) break;
+            if (device.GetStatus() == DeviceStatus::Unavailable) return PHR_DEVICE_NOT_AVAILABLE;
+            if (TimeoutCheck(0, ulMarker) != PHR_SUCCESS) return PHR_WRITE_TIMEOUT;
         }
     } else {
-        if (nPower == PH_POWER_UNAVAILABLE)
-            return PHR_DEVICE_NOT_AVAILABLE;
+        if (nPower == PH_POWER_UNAVAILABLE) return PHR_DEVICE_NOT_AVAILABLE;
         CUSBDevice device = GetDevice();
-        if (device.GetContext() == nullptr)
-            return PHR_DEVICE_NOT_AVAILABLE;
+        if (device.GetContext() == nullptr) return PHR_DEVICE_NOT_AVAILABLE;
         const unsigned int ulResult = device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_NORMAL);
-        if (ulResult != PHR_SUCCESS)
-            return ulResult;
+        if (ulResult != PHR_SUCCESS) return ulResult;
     }
 
     const unsigned int ulLength = data.Length();
@@ -209,12 +192,14 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
             break;
         }
         CUSBDevice device = GetDevice();
-        const DeviceStatus status = device.GetContext() != nullptr ? device.GetStatus() : DeviceStatus::Unavailable;
+        const DeviceStatus status =
+            device.GetContext() != nullptr ? device.GetStatus() : DeviceStatus::Unavailable;
         if (status == DeviceStatus::Unavailable) {
             ulResult = PHR_DEVICE_NOT_AVAILABLE;
             break;
         }
-        if (status == DeviceStatus::NotReady && GetFlow() != static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
+        if (status == DeviceStatus::NotReady &&
+            GetFlow() != static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
             if (TimeoutCheck(ulWritten, ulMarker) != PHR_SUCCESS) {
                 ulResult = PHR_WRITE_TIMEOUT;
                 break;
@@ -222,7 +207,8 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
             usleep(10000);
             continue;
         }
-        const unsigned int ulPiece = ulLength - ulWritten < kWritePiece ? ulLength - ulWritten : kWritePiece;
+        const unsigned int ulPiece =
+            ulLength - ulWritten < kWritePiece ? ulLength - ulWritten : kWritePiece;
         unsigned int ulCount = 0;
         ulResult = device.Write(pBytes + ulWritten, ulPiece, &ulCount, m_info.hPort);
         // The device never takes more than it was given; a larger count would run past the data.
@@ -235,15 +221,12 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten)
 
     // The monitoring thread reads the device's answer and checks status at once.
     m_pWakeEvent->Set(true);
-    if (pulWritten != nullptr)
-        *pulWritten = ulWritten;
+    if (pulWritten != nullptr) *pulWritten = ulWritten;
     return ulResult;
 }
 
-unsigned int CUsbIO::DevIoControl(CData in, CData* pOut)
-{
-    if (in.Length() < 4)
-        return PHR_INVALID_PARAMETER;
+unsigned int CUsbIO::DevIoControl(CData in, CData* pOut) {
+    if (in.Length() < 4) return PHR_INVALID_PARAMETER;
     CUSBDevice device = GetDevice();
     unsigned char aucReply[kReplySize];
     unsigned int ulTransferred = 0;
@@ -253,7 +236,8 @@ unsigned int CUsbIO::DevIoControl(CData in, CData* pOut)
     if (pOut != nullptr) {
         const int nTransferred = static_cast<int>(ulTransferred);
         if (nTransferred > 0) {
-            const unsigned int ulCount = nTransferred < static_cast<int>(kReplySize) ? nTransferred : kReplySize;
+            const unsigned int ulCount =
+                nTransferred < static_cast<int>(kReplySize) ? nTransferred : kReplySize;
             *pOut = CData(aucReply, ulCount);
         } else {
             *pOut = CData();
@@ -262,41 +246,36 @@ unsigned int CUsbIO::DevIoControl(CData in, CData* pOut)
     return PHR_SUCCESS;
 }
 
-unsigned int CUsbIO::FsModeInWorkaround()
-{
-    static const unsigned char aucModeIn[] = {0x1C, 0x7C, 0x4D, 0xA0, 0x4D, 0x4F, 0x44, 0x45, 0x49, 0x4E};
+unsigned int CUsbIO::FsModeInWorkaround() {
+    static const unsigned char aucModeIn[] = {0x1C, 0x7C, 0x4D, 0xA0, 0x4D,
+                                              0x4F, 0x44, 0x45, 0x49, 0x4E};
     m_pInputEvent->Reset();
     const unsigned int ulResult = WriteToPort(CData(aucModeIn, sizeof(aucModeIn)), nullptr);
-    if (ulResult != PHR_SUCCESS)
-        return ulResult;
+    if (ulResult != PHR_SUCCESS) return ulResult;
     switch (WaitFor2Events(m_pStopEvent, m_pInputEvent, kFsModeAnswerWait)) {
-    case WaitResult::First:
-        return PHR_DEVICE_ERROR;
-    case WaitResult::Second:
-        return PHR_SUCCESS;
-    default:
-        return PHR_RESPONSE_TIMEOUT;
+        case WaitResult::First:
+            return PHR_DEVICE_ERROR;
+        case WaitResult::Second:
+            return PHR_SUCCESS;
+        default:
+            return PHR_RESPONSE_TIMEOUT;
     }
 }
 
-bool CUsbIO::SetFlow(unsigned int ulMode)
-{
+bool CUsbIO::SetFlow(unsigned int ulMode) {
     CUSBDevice device = GetDevice();
-    if (ulMode == PH_FLOW_CONTROL_FORCE && !device.CanSetFlowControl())
-        return false;
+    if (ulMode == PH_FLOW_CONTROL_FORCE && !device.CanSetFlowControl()) return false;
     CLock::CGuard guard(*m_pPortLock);
     m_nFlow = static_cast<int>(ulMode);
     return true;
 }
 
-int CUsbIO::GetFlow()
-{
+int CUsbIO::GetFlow() {
     CLock::CGuard guard(*m_pPortLock);
     return m_nFlow;
 }
 
-bool CUsbIO::SetPower(unsigned int ulState)
-{
+bool CUsbIO::SetPower(unsigned int ulState) {
     const int nState = static_cast<int>(ulState);
     int nOld;
     {
@@ -304,7 +283,8 @@ bool CUsbIO::SetPower(unsigned int ulState)
         nOld = m_nPower;
         m_nPower = nState;
     }
-    if (nState == PH_POWER_UNAVAILABLE && __atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0) {
+    if (nState == PH_POWER_UNAVAILABLE &&
+        __atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0) {
         // The status that led here came from a device copy taken a moment ago; a re-attach or a
         // boot-mode claim may have bound a new device since. Only a binding that is itself
         // unavailable is dropped, so a fresh one is never lost to a stale decision.
@@ -314,30 +294,24 @@ bool CUsbIO::SetPower(unsigned int ulState)
                 m_pManager->CloseUSBDeviceIf(m_info.hPort, current);
         }
     }
-    if (nOld == nState)
-        return false;
+    if (nOld == nState) return false;
     LogMsg(LOGLEVEL_TRACE, "** Power Event(%d, %08X)", HandleText(m_info.hPort), ulState);
     SendEvent(PH_EVENT_POWER_STATE, &ulState, sizeof(ulState));
     return true;
 }
 
-int CUsbIO::GetPower()
-{
+int CUsbIO::GetPower() {
     CLock::CGuard guard(*m_pPortLock);
     return m_nPower;
 }
 
-void CUsbIO::SetPortProp(unsigned int ulOffline, unsigned int ulStatus)
-{
+void CUsbIO::SetPortProp(unsigned int ulOffline, unsigned int ulStatus) {
     CLock::CGuard guard(*m_pPortLock);
-    if (ulOffline != m_info.ulOfflineTimeout)
-        m_info.ulOfflineTimeout = ulOffline;
-    if (ulStatus != m_info.ulStatusPto && ulStatus >= 10)
-        m_info.ulStatusPto = ulStatus;
+    if (ulOffline != m_info.ulOfflineTimeout) m_info.ulOfflineTimeout = ulOffline;
+    if (ulStatus != m_info.ulStatusPto && ulStatus >= 10) m_info.ulStatusPto = ulStatus;
 }
 
-void CUsbIO::SetMonInterval(bool bFast)
-{
+void CUsbIO::SetMonInterval(bool bFast) {
     {
         CLock::CGuard guard(*m_pPortLock);
         if (bFast || m_ulSavedInterval == 0) {
@@ -351,18 +325,14 @@ void CUsbIO::SetMonInterval(bool bFast)
     m_pWakeEvent->Set(true);
 }
 
-void CUsbIO::SaveMonInterval(unsigned int ulValue)
-{
-    if (ulValue > 0x10000)
-        ulValue = 0x10000;
-    if (ulValue == 0)
-        ulValue = 1;
+void CUsbIO::SaveMonInterval(unsigned int ulValue) {
+    if (ulValue > 0x10000) ulValue = 0x10000;
+    if (ulValue == 0) ulValue = 1;
     CLock::CGuard guard(*m_pPortLock);
     m_ulSavedInterval = ulValue;
 }
 
-unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease)
-{
+unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease) {
     if (ulRelease != 0) {
         int nExpected = 0;
         if (!__atomic_compare_exchange_n(&m_bDisconnected, &nExpected, 1, false, __ATOMIC_ACQ_REL,
@@ -374,10 +344,8 @@ unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease)
         }
         return PHR_SUCCESS;
     }
-    if (__atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0)
-        return PHR_SUCCESS;
-    if (m_pManager == nullptr)
-        return PHR_DEVICE_NOT_AVAILABLE;
+    if (__atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0) return PHR_SUCCESS;
+    if (m_pManager == nullptr) return PHR_DEVICE_NOT_AVAILABLE;
     const unsigned int ulResult = m_pManager->OpenHandleOnly(m_info.hPort);
     if (ulResult == PHR_SUCCESS) {
         m_pManager->UpdateConnectStatus(m_info.hPort, 0);
@@ -388,33 +356,29 @@ unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease)
 
 int CUsbIO::IsDisconnected() { return __atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE); }
 
-void CUsbIO::SendEvent(unsigned int ulCode, CData data)
-{
+void CUsbIO::SendEvent(unsigned int ulCode, CData data) {
     PFN_PORT_EVENT pfEvent = s_pfEvent.load();
-    if (pfEvent != nullptr)
-        pfEvent(m_info.hPort, ulCode, data);
+    if (pfEvent != nullptr) pfEvent(m_info.hPort, ulCode, data);
 }
 
-void CUsbIO::SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength)
-{
+void CUsbIO::SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength) {
     if (pData == nullptr || ulLength == 0)
         SendEvent(ulCode, CData());
     else
         SendEvent(ulCode, CData(static_cast<unsigned char*>(pData), ulLength));
 }
 
-CUsbIO::WaitResult CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout)
-{
-    if (pFirst == nullptr || pSecond == nullptr)
-        return WaitResult::Invalid;
+CUsbIO::WaitResult CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout) {
+    if (pFirst == nullptr || pSecond == nullptr) return WaitResult::Invalid;
     auto outcome = [](int nPosition) {
-        return nPosition == 0 ? WaitResult::First : nPosition == 1 ? WaitResult::Second : WaitResult::TimedOut;
+        return nPosition == 0   ? WaitResult::First
+               : nPosition == 1 ? WaitResult::Second
+                                : WaitResult::TimedOut;
     };
     if (ulTimeout == kInfinite) {
         for (;;) {
             const int nResult = CEvent::Wait(kInfinite, pFirst, pSecond);
-            if (nResult >= 0)
-                return outcome(nResult);
+            if (nResult >= 0) return outcome(nResult);
         }
     }
     // A wake-up that finds neither event set waits again for the rest of the time.
@@ -423,8 +387,7 @@ CUsbIO::WaitResult CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsig
         const unsigned int ulElapsed = FUNCTIONS::GetTickCount() - ulStart;
         const unsigned int ulLeft = ulElapsed < ulTimeout ? ulTimeout - ulElapsed : 0;
         const int nResult = CEvent::Wait(ulLeft, pFirst, pSecond);
-        if (nResult >= 0 || ulLeft == 0)
-            return outcome(nResult);
+        if (nResult >= 0 || ulLeft == 0) return outcome(nResult);
     }
 }
 
@@ -432,20 +395,17 @@ void CUsbIO::GetReference() { __atomic_add_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_R
 
 void CUsbIO::ClearReference() { __atomic_sub_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_REL); }
 
-_PORT_INFO CUsbIO::GetPortInfo()
-{
+_PORT_INFO CUsbIO::GetPortInfo() {
     CLock::CGuard guard(*m_pPortLock);
     return m_info;
 }
 
-unsigned int CUsbIO::GetSavedMonInterval()
-{
+unsigned int CUsbIO::GetSavedMonInterval() {
     CLock::CGuard guard(*m_pPortLock);
     return m_ulSavedInterval;
 }
 
-void CUsbIO::ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead)
-{
+void CUsbIO::ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead) {
     CLock::CGuard guard(*m_pPortLock);
     ulStatus = m_info.ulStatusPto;
     ulRead = m_info.ulReadInterval;

@@ -20,84 +20,84 @@
 typedef void (*PFN_PORT_EVENT)(void* hPort, unsigned int ulCode, CData data);
 
 class CUsbIO {
- public:
-  CUsbIO();
-  virtual ~CUsbIO();
+public:
+    CUsbIO();
+    virtual ~CUsbIO();
 
-  CUsbIO(const CUsbIO&) = delete;
-  CUsbIO& operator=(const CUsbIO&) = delete;
+    CUsbIO(const CUsbIO&) = delete;
+    CUsbIO& operator=(const CUsbIO&) = delete;
 
-  static void SetEventSink(PFN_PORT_EVENT pfEvent);
+    static void SetEventSink(PFN_PORT_EVENT pfEvent);
 
-  bool Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager);
-  unsigned int PortConnect();
+    bool Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager);
+    unsigned int PortConnect();
 
-  unsigned int WriteToPort(CData data, unsigned int* pulWritten);
-  unsigned int TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker);
-  unsigned int DevIoControl(CData in, CData* pOut);
-  unsigned int FsModeInWorkaround();
+    unsigned int WriteToPort(CData data, unsigned int* pulWritten);
+    unsigned int TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker);
+    unsigned int DevIoControl(CData in, CData* pOut);
+    unsigned int FsModeInWorkaround();
 
-  bool SetFlow(unsigned int ulMode);
-  int GetFlow();
-  bool SetPower(unsigned int ulState);
-  int GetPower();
-  void SetPortProp(unsigned int ulOffline, unsigned int ulStatus);
-  void SetMonInterval(bool bFast);
-  void SaveMonInterval(unsigned int ulValue);
-  unsigned int HandleDisconnect(unsigned int ulRelease);
-  int IsDisconnected();
+    bool SetFlow(unsigned int ulMode);
+    int GetFlow();
+    bool SetPower(unsigned int ulState);
+    int GetPower();
+    void SetPortProp(unsigned int ulOffline, unsigned int ulStatus);
+    void SetMonInterval(bool bFast);
+    void SaveMonInterval(unsigned int ulValue);
+    unsigned int HandleDisconnect(unsigned int ulRelease);
+    int IsDisconnected();
 
-  void SendEvent(unsigned int ulCode, CData data);
-  void SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength);
+    void SendEvent(unsigned int ulCode, CData data);
+    void SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength);
 
-  // Which of two events ended a wait; Invalid when either is missing.
-  enum class WaitResult { First, Second, TimedOut, Invalid };
-  WaitResult WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout);
+    // Which of two events ended a wait; Invalid when either is missing.
+    enum class WaitResult { First, Second, TimedOut, Invalid };
+    WaitResult WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsigned int ulTimeout);
 
-  void GetReference();
-  void ClearReference();
+    void GetReference();
+    void ClearReference();
 
-  // The control codes PH_USB_ABORT_WRITE and PH_USB_CLEAR_WRITE_ABORT act on this event.
-  CEvent* GetWriteAbortEvent() { return m_pWriteAbortEvent; }
+    // The control codes PH_USB_ABORT_WRITE and PH_USB_CLEAR_WRITE_ABORT act on this event.
+    CEvent* GetWriteAbortEvent() { return m_pWriteAbortEvent; }
 
-  // Snapshots for the port manager and tests, taken under the port lock.
-  _PORT_INFO GetPortInfo();
-  unsigned int GetSavedMonInterval();
+    // Snapshots for the port manager and tests, taken under the port lock.
+    _PORT_INFO GetPortInfo();
+    unsigned int GetSavedMonInterval();
 
-  // Monitoring threads.
-  static void tfQXInputNPower(void* pArg);
-  static void tfJVPower(void* pArg);
-  void QXInputNPowerThread();
-  void JVPowerThread();
-  DeviceStatus CheckStatus();
-  DeviceStatus CheckPowerWithRead();
-  // The power state a printer part reports for a device status; a display part reports
-  // PH_POWER_NOT_READY_DISPLAY where a printer reports not ready.
-  static unsigned int PowerStateOf(DeviceStatus status);
+    // Monitoring threads.
+    static void tfQXInputNPower(void* pArg);
+    static void tfJVPower(void* pArg);
+    void QXInputNPowerThread();
+    void JVPowerThread();
+    DeviceStatus CheckStatus();
+    DeviceStatus CheckPowerWithRead();
+    // The power state a printer part reports for a device status; a display part reports
+    // PH_POWER_NOT_READY_DISPLAY where a printer reports not ready.
+    static unsigned int PowerStateOf(DeviceStatus status);
 
- private:
-  CUSBDevice GetDevice();
-  void ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead);
+private:
+    CUSBDevice GetDevice();
+    void ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead);
 
-  CPortManagerCalls* m_pManager;  // set once by Init
-  _PORT_INFO m_info;              // guarded by m_pPortLock (periods and timeouts)
-  bool m_bDisplayPort;
-  int m_nFlow;                    // guarded by m_pPortLock
-  int m_nPower;                   // guarded by m_pPortLock
-  unsigned int m_ulProgressMark;  // guarded by m_pWriteLock
-  unsigned int m_ulDeadline;      // guarded by m_pWriteLock (tick)
-  unsigned int m_ulSavedInterval; // guarded by m_pPortLock
-  CThread* m_pThread;             // guarded by m_pPortLock while the thread starts
-  CEvent* m_pStartedEvent;
-  CEvent* m_pStopEvent;
-  CEvent* m_pWakeEvent;
-  CLock* m_pPortLock;             // short updates only; never held across USB transfers or calls out
-  CEvent* m_pWriteAbortEvent;
-  CEvent* m_pInputEvent;
-  int m_nRefCount;                // atomic
-  int m_bDisconnected;            // atomic
-  // Serialises writes on this port: the device's write protocol (busy poll, write start, bulk
-  // data, count read-back) must not interleave with another write's. Held across transfers;
-  // taken before m_pPortLock, never inside it.
-  CLock* m_pWriteLock;
+    CPortManagerCalls* m_pManager;  // set once by Init
+    _PORT_INFO m_info;              // guarded by m_pPortLock (periods and timeouts)
+    bool m_bDisplayPort;
+    int m_nFlow;                     // guarded by m_pPortLock
+    int m_nPower;                    // guarded by m_pPortLock
+    unsigned int m_ulProgressMark;   // guarded by m_pWriteLock
+    unsigned int m_ulDeadline;       // guarded by m_pWriteLock (tick)
+    unsigned int m_ulSavedInterval;  // guarded by m_pPortLock
+    CThread* m_pThread;              // guarded by m_pPortLock while the thread starts
+    CEvent* m_pStartedEvent;
+    CEvent* m_pStopEvent;
+    CEvent* m_pWakeEvent;
+    CLock* m_pPortLock;  // short updates only; never held across USB transfers or calls out
+    CEvent* m_pWriteAbortEvent;
+    CEvent* m_pInputEvent;
+    int m_nRefCount;      // atomic
+    int m_bDisconnected;  // atomic
+    // Serialises writes on this port: the device's write protocol (busy poll, write start, bulk
+    // data, count read-back) must not interleave with another write's. Held across transfers;
+    // taken before m_pPortLock, never inside it.
+    CLock* m_pWriteLock;
 };

@@ -17,7 +17,9 @@ constexpr unsigned int kConfirmReadDelay = 10;
 // port manager's configuration lock) forever, so the discard stops after this many reads.
 constexpr int kMaxDiscardReads = 256;
 
-bool Reached(unsigned int ulNow, unsigned int ulWhen) { return static_cast<int>(ulNow - ulWhen) >= 0; }
+bool Reached(unsigned int ulNow, unsigned int ulWhen) {
+    return static_cast<int>(ulNow - ulWhen) >= 0;
+}
 
 int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
@@ -27,33 +29,29 @@ void CUsbIO::tfQXInputNPower(void* pArg) { static_cast<CUsbIO*>(pArg)->QXInputNP
 
 void CUsbIO::tfJVPower(void* pArg) { static_cast<CUsbIO*>(pArg)->JVPowerThread(); }
 
-DeviceStatus CUsbIO::CheckStatus()
-{
+DeviceStatus CUsbIO::CheckStatus() {
     CUSBDevice device = GetDevice();
     return device.GetStatus();
 }
 
-unsigned int CUsbIO::PowerStateOf(DeviceStatus status)
-{
+unsigned int CUsbIO::PowerStateOf(DeviceStatus status) {
     switch (status) {
-    case DeviceStatus::Ready:
-        return PH_POWER_READY;
-    case DeviceStatus::NotReady:
-        return PH_POWER_NOT_READY;
-    default:
-        return PH_POWER_UNAVAILABLE;
+        case DeviceStatus::Ready:
+            return PH_POWER_READY;
+        case DeviceStatus::NotReady:
+            return PH_POWER_NOT_READY;
+        default:
+            return PH_POWER_UNAVAILABLE;
     }
 }
 
-DeviceStatus CUsbIO::CheckPowerWithRead()
-{
+DeviceStatus CUsbIO::CheckPowerWithRead() {
     const unsigned int ulStart = FUNCTIONS::GetTickCount();
     const unsigned int ulEnd = ulStart + kConfirmWindow;
     const unsigned int ulReadStart = ulStart + kConfirmReadDelay;
     DeviceStatus result = DeviceStatus::NotReady;
     while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && result == DeviceStatus::NotReady) {
-        if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0))
-            return result;
+        if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0)) return result;
         result = CheckStatus();
         if (Reached(FUNCTIONS::GetTickCount(), ulReadStart)) {
             CUSBDevice device = GetDevice();
@@ -67,15 +65,13 @@ DeviceStatus CUsbIO::CheckPowerWithRead()
     return result;
 }
 
-void CUsbIO::QXInputNPowerThread()
-{
+void CUsbIO::QXInputNPowerThread() {
     GetReference();
 
     for (int i = 0; i < kMaxDiscardReads; ++i) {
         CUSBDevice device = GetDevice();
         CData data;
-        if (device.Read(&data, m_info.hPort) != PHR_SUCCESS || data.Length() == 0)
-            break;
+        if (device.Read(&data, m_info.hPort) != PHR_SUCCESS || data.Length() == 0) break;
     }
 
     const DeviceStatus first = CheckStatus();
@@ -92,8 +88,7 @@ void CUsbIO::QXInputNPowerThread()
 
     for (;;) {
         const int nWait = CEvent::Wait(ulWait, m_pStopEvent, m_pWakeEvent);
-        if (nWait == 0)
-            break;
+        if (nWait == 0) break;
         ulNow = FUNCTIONS::GetTickCount();
         if (nWait == 1) {
             ulNextRead = ulNow;
@@ -106,7 +101,8 @@ void CUsbIO::QXInputNPowerThread()
             const unsigned int ulReadStart = FUNCTIONS::GetTickCount();
             CData data;
             if (device.Read(&data, m_info.hPort) == PHR_SUCCESS && data.Length() != 0) {
-                Log(LOGLEVEL_TRACE, data.Buffer(), data.Length(), "-- Read(%d) [%d]", HandleText(m_info.hPort),
+                Log(LOGLEVEL_TRACE, data.Buffer(), data.Length(), "-- Read(%d) [%d]",
+                    HandleText(m_info.hPort),
                     static_cast<int>(FUNCTIONS::GetTickCount() - ulReadStart));
                 SendEvent(PH_EVENT_INPUT_DATA, data);
                 m_pInputEvent->Set(true);
@@ -122,8 +118,7 @@ void CUsbIO::QXInputNPowerThread()
             if (status == DeviceStatus::NotReady && GetPower() != PH_POWER_NOT_READY)
                 status = CheckPowerWithRead();
             // A stop request that arrived meanwhile ends the thread without a further event.
-            if (m_pStopEvent->IsSet(0))
-                break;
+            if (m_pStopEvent->IsSet(0)) break;
             SetPower(PowerStateOf(status));
             ReadPeriods(ulStatusPeriod, ulReadPeriod);
             ulNow = FUNCTIONS::GetTickCount();
@@ -137,15 +132,15 @@ void CUsbIO::QXInputNPowerThread()
             const int nToStatus = static_cast<int>(ulNextStatus - ulNow);
             const int nToRead = static_cast<int>(ulNextRead - ulNow);
             const int nNext = nToStatus < nToRead ? nToStatus : nToRead;
-            ulWait = nNext <= static_cast<int>(kShortestWait) ? kShortestWait : static_cast<unsigned int>(nNext);
+            ulWait = nNext <= static_cast<int>(kShortestWait) ? kShortestWait
+                                                              : static_cast<unsigned int>(nNext);
         }
     }
 
     ClearReference();
 }
 
-void CUsbIO::JVPowerThread()
-{
+void CUsbIO::JVPowerThread() {
     auto period = [this]() {
         unsigned int ulStatus, ulRead;
         ReadPeriods(ulStatus, ulRead);
@@ -155,8 +150,9 @@ void CUsbIO::JVPowerThread()
 
     // A display that is not ready reports the display state, also in its first report.
     auto displayPower = [](DeviceStatus status) {
-        return status == DeviceStatus::NotReady ? static_cast<unsigned int>(PH_POWER_NOT_READY_DISPLAY)
-                                                : PowerStateOf(status);
+        return status == DeviceStatus::NotReady
+                   ? static_cast<unsigned int>(PH_POWER_NOT_READY_DISPLAY)
+                   : PowerStateOf(status);
     };
 
     unsigned int ulPeriod = period();
@@ -166,19 +162,17 @@ void CUsbIO::JVPowerThread()
     SetPower(displayPower(first));
 
     for (;;) {
-        if (CEvent::Wait(ulPeriod, m_pStopEvent, m_pWakeEvent) == 0)
-            break;
+        if (CEvent::Wait(ulPeriod, m_pStopEvent, m_pWakeEvent) == 0) break;
         unsigned int ulPower = displayPower(CheckStatus());
         if (ulPower == PH_POWER_NOT_READY_DISPLAY && GetPower() != PH_POWER_NOT_READY_DISPLAY) {
             const unsigned int ulEnd = FUNCTIONS::GetTickCount() + kConfirmWindow;
-            while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) && ulPower == PH_POWER_NOT_READY_DISPLAY) {
-                if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0))
-                    break;
+            while (!Reached(FUNCTIONS::GetTickCount(), ulEnd) &&
+                   ulPower == PH_POWER_NOT_READY_DISPLAY) {
+                if (m_pStopEvent->Wait(kConfirmStep) && m_pStopEvent->IsSet(0)) break;
                 ulPower = displayPower(CheckStatus());
             }
         }
-        if (m_pStopEvent->IsSet(0))
-            break;
+        if (m_pStopEvent->IsSet(0)) break;
         SetPower(ulPower);
         ulPeriod = period();
     }

@@ -23,8 +23,8 @@ public:
     // empty) and *pbBootKey (may be null) whether there was one. When a boot-mode block is
     // followed by a DeviceID the result is DEVICE_ID and the key is reported too.
     static Outcome ParseOnline(const unsigned char* pData, size_t ulLength, char* pszModel,
-                               size_t ulModelSize, unsigned char* pucDeviceID, std::string* pstrBootKey,
-                               bool* pbBootKey);
+                               size_t ulModelSize, unsigned char* pucDeviceID,
+                               std::string* pstrBootKey, bool* pbBootKey);
 
     // Answer to the offline request: the model block must come before the DeviceID block.
     static Outcome ParseOffline(const unsigned char* pData, size_t ulLength, char* pszModel,

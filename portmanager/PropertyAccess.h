@@ -9,16 +9,16 @@
 #include <string>
 
 class CPropertyAccess {
- public:
-  virtual bool GetChildren(std::string strPath, std::list<std::string>& listChildren) = 0;
-  virtual bool GetNumber(std::string strPath, unsigned int* pulValue) = 0;
-  virtual bool GetString(std::string strPath, std::string* pstrValue) = 0;
-  virtual bool SetNumber(std::string strPath, unsigned int ulValue) = 0;
-  virtual bool SetString(std::string strPath, std::string strValue) = 0;
-  // Has the host create a port of the type from the port document.
-  virtual bool MakePort(std::string strPortType, std::string strPortDocument) = 0;
+public:
+    virtual bool GetChildren(std::string strPath, std::list<std::string>& listChildren) = 0;
+    virtual bool GetNumber(std::string strPath, unsigned int* pulValue) = 0;
+    virtual bool GetString(std::string strPath, std::string* pstrValue) = 0;
+    virtual bool SetNumber(std::string strPath, unsigned int ulValue) = 0;
+    virtual bool SetString(std::string strPath, std::string strValue) = 0;
+    // Has the host create a port of the type from the port document.
+    virtual bool MakePort(std::string strPortType, std::string strPortDocument) = 0;
 
- protected:
-  // Never deleted through this interface.
-  ~CPropertyAccess() = default;
+protected:
+    // Never deleted through this interface.
+    ~CPropertyAccess() = default;
 };

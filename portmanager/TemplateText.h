@@ -14,5 +14,6 @@ public:
 
     // The template with its %s and %d placeholders replaced in order by the values, which are
     // inserted as they are; "%%" stands for '%'. Placeholders beyond the values become empty.
-    static std::string Fill(const std::string& strTemplate, const std::vector<std::string>& vecValues);
+    static std::string Fill(const std::string& strTemplate,
+                            const std::vector<std::string>& vecValues);
 };

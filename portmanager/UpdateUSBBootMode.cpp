@@ -19,17 +19,17 @@
 
 namespace {
 
-bool SameKey(const CData& a, const CData& b)
-{
-    return a.Length() == b.Length() && (a.Length() == 0 || memcmp(a.Buffer(), b.Buffer(), a.Length()) == 0);
+bool SameKey(const CData& a, const CData& b) {
+    return a.Length() == b.Length() &&
+           (a.Length() == 0 || memcmp(a.Buffer(), b.Buffer(), a.Length()) == 0);
 }
 
 int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 }  // namespace
 
-unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, std::string strDeviceName)
-{
+unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind,
+                                             std::string strDeviceName) {
     CLock::CGuard deviceGuard(*m_pDeviceLock);
     CLock::CGuard openGuard(*m_pOpenLock);
     CLock::CGuard bootGuard(m_lockBootMode);
@@ -58,8 +58,10 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, 
                     continue;
                 }
                 if (current.GetStatus() != DeviceStatus::Unavailable) {
-                    LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) failed %s : Port %d is served by %s", 0,
-                           strDeviceName.c_str(), HandleText(pEntry->hPort), current.GetDeviceName().c_str());
+                    LogMsg(LOGLEVEL_TRACE,
+                           "-- BOOT MODE Open(%d) failed %s : Port %d is served by %s", 0,
+                           strDeviceName.c_str(), HandleText(pEntry->hPort),
+                           current.GetDeviceName().c_str());
                     ++it;
                     continue;
                 }
@@ -90,18 +92,18 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, 
             {
                 CUSBDevice previous = GetUSBDevice(hPort);
                 if (!previous.GetDeviceName().empty() && !previous.SharesConnection(device))
-                    LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s gives way", HandleText(hPort),
-                           previous.GetDeviceName().c_str());
+                    LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s gives way",
+                           HandleText(hPort), previous.GetDeviceName().c_str());
             }
             Bind(hPort, device);
-            LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", HandleText(hPort), pEntry->strDeviceName.c_str());
+            LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", HandleText(hPort),
+                   pEntry->strDeviceName.c_str());
             return PHR_SUCCESS;
         }
         ++it;
     }
     CBootMode* pNew = new (std::nothrow) CBootMode();
-    if (pNew == nullptr)
-        return PHR_ALLOCATION_ERROR;
+    if (pNew == nullptr) return PHR_ALLOCATION_ERROR;
     pNew->hPort = hPort;
     pNew->dataKey = key;
     pNew->strDeviceName = strDeviceName;
@@ -111,22 +113,20 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind, 
     if (hPort == nullptr)
         LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Found : %s", strDeviceName.c_str());
     else
-        LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Claim(%d) : Waiting for the device.", HandleText(hPort));
+        LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Claim(%d) : Waiting for the device.",
+               HandleText(hPort));
     return PHR_SUCCESS;
 }
 
-void CUpdateUSB::Bind(void* hPort, const CUSBDevice& device)
-{
+void CUpdateUSB::Bind(void* hPort, const CUSBDevice& device) {
     CLock::CGuard deviceGuard(*m_pDeviceLock);
     m_mapDevices.erase(hPort);
     m_mapDevices.emplace(hPort, device);
 }
 
-std::list<CBootMode> CUpdateUSB::GetBootModeTable()
-{
+std::list<CBootMode> CUpdateUSB::GetBootModeTable() {
     CLock::CGuard bootGuard(m_lockBootMode);
     std::list<CBootMode> listCopy;
-    for (const CBootMode* pEntry : m_listBootMode)
-        listCopy.push_back(*pEntry);
+    for (const CBootMode* pEntry : m_listBootMode) listCopy.push_back(*pEntry);
     return listCopy;
 }

@@ -20,10 +20,8 @@ bool IsPrinterPartPath(const std::string& strPath) { return strPath.compare(0, 4
 
 }  // namespace
 
-bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort)
-{
-    if (pPort == nullptr)
-        return false;
+bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort) {
+    if (pPort == nullptr) return false;
     std::string strType;
     if (!m_pProperties->GetString(strPath + "/PortType", &strType) || strType != "USB")
         return false;
@@ -66,11 +64,9 @@ bool CUpdateUSB::GetPortProperties(std::string strPath, _UXD_PORT* pPort)
     return true;
 }
 
-int CUpdateUSB::InitConfigPorts()
-{
+int CUpdateUSB::InitConfigPorts() {
     std::list<std::string> listNames;
-    if (!m_pProperties->GetChildren("/QX/", listNames))
-        return 1;
+    if (!m_pProperties->GetChildren("/QX/", listNames)) return 1;
     CLock::CGuard configGuard(*m_pConfigLock);
     for (const std::string& strName : listNames) {
         _UXD_PORT* pPort = new _UXD_PORT();
@@ -79,16 +75,13 @@ int CUpdateUSB::InitConfigPorts()
             continue;
         }
         pPort->infoJV.strPath = "/JV/" + strName + "/";
-        if (GetPortProperties(pPort->infoJV.strPath, pPort))
-            pPort->infoJV.bConfigured = 1;
-        if (!m_mapConfigPorts.emplace(strName, pPort).second)
-            delete pPort;
+        if (GetPortProperties(pPort->infoJV.strPath, pPort)) pPort->infoJV.bConfigured = 1;
+        if (!m_mapConfigPorts.emplace(strName, pPort).second) delete pPort;
     }
     return 1;
 }
 
-bool CUpdateUSB::UpdateConfigPorts()
-{
+bool CUpdateUSB::UpdateConfigPorts() {
     std::list<std::string> listNames;
     if (!m_pProperties->GetChildren("/QX/", listNames)) {
         LogMsg(LOGLEVEL_TRACE, "-- CUpdateUSB::UpdateConfigPorts ");
@@ -96,24 +89,20 @@ bool CUpdateUSB::UpdateConfigPorts()
     }
     CLock::CGuard configGuard(*m_pConfigLock);
     for (const std::string& strName : listNames) {
-        if (m_mapConfigPorts.count(strName) != 0)
-            continue;
+        if (m_mapConfigPorts.count(strName) != 0) continue;
         _UXD_PORT* pPort = new _UXD_PORT();
         if (!GetPortProperties("/QX/" + strName + "/", pPort)) {
             delete pPort;
             continue;
         }
         pPort->infoJV.strPath = "/JV/" + strName + "/";
-        if (GetPortProperties(pPort->infoJV.strPath, pPort))
-            pPort->infoJV.bConfigured = 1;
-        if (!m_mapConfigPorts.emplace(strName, pPort).second)
-            delete pPort;
+        if (GetPortProperties(pPort->infoJV.strPath, pPort)) pPort->infoJV.bConfigured = 1;
+        if (!m_mapConfigPorts.emplace(strName, pPort).second) delete pPort;
     }
     return true;
 }
 
-unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort)
-{
+unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort) {
     const int nHandle = HandleText(hPort);
     unsigned int ulOffline, ulStatus;
     {
@@ -132,12 +121,15 @@ unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort)
             }
         }
         if (pInfo == nullptr) {
-            LogMsg(LOGLEVEL_TRACE, "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER>", nHandle);
+            LogMsg(LOGLEVEL_TRACE, "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER>",
+                   nHandle);
             return PHR_INVALID_PARAMETER;
         }
         unsigned int ulValue = 0;
         if (!m_pProperties->GetNumber(pInfo->strPath + "//StatusPto", &ulValue)) {
-            LogMsg(LOGLEVEL_TRACE, "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property.",
+            LogMsg(LOGLEVEL_TRACE,
+                   "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read "
+                   "property.",
                    nHandle);
             return PHR_INVALID_PARAMETER;
         }
@@ -145,7 +137,9 @@ unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort)
         if (bPrinterPart) {
             if (!m_pProperties->GetNumber(pInfo->strPath + "//OfflineTimeout", &ulValue)) {
                 LogMsg(LOGLEVEL_TRACE,
-                       "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property.", nHandle);
+                       "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read "
+                       "property.",
+                       nHandle);
                 return PHR_INVALID_PARAMETER;
             }
             pInfo->ulOfflineTimeout = ulValue;
@@ -153,8 +147,7 @@ unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort)
         ulOffline = pInfo->ulOfflineTimeout;
         ulStatus = pInfo->ulStatusPto;
     }
-    if (pUsbIO != nullptr)
-        pUsbIO->SetPortProp(ulOffline, ulStatus);
+    if (pUsbIO != nullptr) pUsbIO->SetPortProp(ulOffline, ulStatus);
     LogMsg(LOGLEVEL_TRACE, "-- IoCtl(%d, PH_CONFIG_CHANGED) <PHR_SUCCESS>", nHandle);
     return PHR_SUCCESS;
 }

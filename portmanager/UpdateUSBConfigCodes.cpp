@@ -24,22 +24,20 @@ int IsWide(unsigned int ulCode) { return (ulCode & PH_UCS2_STRINGS) != 0 ? 1 : 0
 
 // The in-data of the UI code is read as 8-bit text whatever the flag says: up to its first zero
 // byte, and never past its end.
-std::string NarrowText(const CData& in)
-{
+std::string NarrowText(const CData& in) {
     const unsigned char* p = in.Buffer();
     const unsigned int ulLength = in.Length();
-    if (p == nullptr || ulLength == 0)
-        return std::string();
+    if (p == nullptr || ulLength == 0) return std::string();
     const void* pZero = memchr(p, 0, ulLength);
-    const size_t ulCount =
-        pZero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(pZero) - p) : ulLength;
+    const size_t ulCount = pZero != nullptr
+                               ? static_cast<size_t>(static_cast<const unsigned char*>(pZero) - p)
+                               : ulLength;
     return std::string(reinterpret_cast<const char*>(p), ulCount);
 }
 
 }  // namespace
 
-unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode)
-{
+unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode) {
     const std::string strRequest = CPHString::ExtractString(in, IsWide(ulCode));
     const std::vector<std::string> vecPieces = CPropertyHandler::Split(strRequest);
     if (vecPieces.size() != 2) {
@@ -52,8 +50,7 @@ unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode)
     if (strKind == "QX") {
         // Filled before it enters the table, so the host is not called under the lock.
         _UXD_PORT* pPort = new (std::nothrow) _UXD_PORT();
-        if (pPort == nullptr)
-            return PHR_ALLOCATION_ERROR;
+        if (pPort == nullptr) return PHR_ALLOCATION_ERROR;
         if (!GetPortProperties("/QX/" + strName + "/", pPort)) {
             delete pPort;
             LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_ADD_PORT) <PHR_INVALID_PARAMETER>");
@@ -64,8 +61,7 @@ unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode)
         {
             CLock::CGuard configGuard(*m_pConfigLock);
             // A name configured already keeps its record, open state included.
-            if (!m_mapConfigPorts.emplace(strName, pPort).second)
-                delete pPort;
+            if (!m_mapConfigPorts.emplace(strName, pPort).second) delete pPort;
         }
         pszPowerValues = kPowerValuesQX;
     } else {
@@ -80,12 +76,12 @@ unsigned int CUpdateUSB::ConfigAddPort(CData in, unsigned int ulCode)
         pszPowerValues = kPowerValuesJV;
     }
     m_pProperties->SetString(strRequest + "/PowerValues", pszPowerValues);
-    LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_ADD_PORT, %s) <PHR_SUCCESS>", strRequest.c_str());
+    LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_ADD_PORT, %s) <PHR_SUCCESS>",
+           strRequest.c_str());
     return PHR_SUCCESS;
 }
 
-unsigned int CUpdateUSB::ConfigDeletePort(CData in, unsigned int ulCode)
-{
+unsigned int CUpdateUSB::ConfigDeletePort(CData in, unsigned int ulCode) {
     const std::string strRequest = CPHString::ExtractString(in, IsWide(ulCode));
     const std::vector<std::string> vecPieces = CPropertyHandler::Split(strRequest);
     if (vecPieces.size() != 2) {
@@ -122,35 +118,38 @@ unsigned int CUpdateUSB::ConfigDeletePort(CData in, unsigned int ulCode)
     return PHR_SUCCESS;
 }
 
-unsigned int CUpdateUSB::GetConfigUI(CData in, unsigned int ulCode, CData* pOut)
-{
+unsigned int CUpdateUSB::GetConfigUI(CData in, unsigned int ulCode, CData* pOut) {
     try {
         const std::string strRequest = NarrowText(in);
         const std::vector<std::string> vecPieces = CPropertyHandler::Split(strRequest);
         if (vecPieces.empty() || vecPieces.size() > 2 || pOut == nullptr) {
-            LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_INVALID_PARAMETER>");
+            LogMsg(LOGLEVEL_TRACE,
+                   "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_INVALID_PARAMETER>");
             return PHR_INVALID_PARAMETER;
         }
         std::string strTemplate;
         std::string strFill;
         if (vecPieces.size() == 2) {
-            strTemplate = vecPieces[0] == "JV" ? LoadResource(UsbJvModConfig_xml, UsbJvModConfig_xml_len)
-                                               : LoadResource(UsbQxModConfig_xml, UsbQxModConfig_xml_len);
+            strTemplate = vecPieces[0] == "JV"
+                              ? LoadResource(UsbJvModConfig_xml, UsbJvModConfig_xml_len)
+                              : LoadResource(UsbQxModConfig_xml, UsbQxModConfig_xml_len);
             strFill = CTemplateText::Escape(strRequest);
         } else {
             if (vecPieces[0] != "JV") {
                 LogMsg(LOGLEVEL_TRACE,
-                       "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_NOT_SUPPORTED> : Can not add USB port via UI XML");
+                       "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_NOT_SUPPORTED> : Can not "
+                       "add USB port via UI XML");
                 return PHR_NOT_SUPPORTED;
             }
             strTemplate = LoadResource(UsbJvAddConfig_xml, UsbJvAddConfig_xml_len);
-            const std::string strWithDevice = LoadResource(XMLWithDevice_xml, XMLWithDevice_xml_len);
-            const std::string strWithOutDevice = LoadResource(XMLWithOutDevice_xml, XMLWithOutDevice_xml_len);
+            const std::string strWithDevice =
+                LoadResource(XMLWithDevice_xml, XMLWithDevice_xml_len);
+            const std::string strWithOutDevice =
+                LoadResource(XMLWithOutDevice_xml, XMLWithOutDevice_xml_len);
             CLock::CGuard configGuard(*m_pConfigLock);
             for (const auto& entry : m_mapConfigPorts) {
                 const _UXD_PORT* pPort = entry.second;
-                if (pPort == nullptr || pPort->infoJV.bConfigured)
-                    continue;
+                if (pPort == nullptr || pPort->infoJV.bConfigured) continue;
                 // The host answers one of the two; a value under Id.IsKorvo replaces the model.
                 std::string strModel;
                 m_pProperties->GetString(pPort->infoQX.strPath + "/ModelName", &strModel);
@@ -168,17 +167,19 @@ unsigned int CUpdateUSB::GetConfigUI(CData in, unsigned int ulCode, CData* pOut)
                 }
                 vecValues.push_back(CTemplateText::Escape(pPort->strPortName));
                 vecValues.push_back(CTemplateText::Escape(pPort->strModelName));
-                strFill += CTemplateText::Fill(strModel.empty() ? strWithOutDevice : strWithDevice, vecValues);
+                strFill += CTemplateText::Fill(strModel.empty() ? strWithOutDevice : strWithDevice,
+                                               vecValues);
             }
             if (strFill.empty()) {
                 *pOut = CPHString::PackString(std::string(), ulCode);
-                LogMsg(LOGLEVEL_TRACE, "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_PERMISSION_ERROR>");
+                LogMsg(LOGLEVEL_TRACE,
+                       "-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_PERMISSION_ERROR>");
                 return PHR_PERMISSION_ERROR;
             }
         }
-        const CData document = CPHString::PackString(CTemplateText::Fill(strTemplate, {strFill}), ulCode);
-        if (document.IsEmpty())
-            return PHR_ALLOCATION_ERROR;
+        const CData document =
+            CPHString::PackString(CTemplateText::Fill(strTemplate, {strFill}), ulCode);
+        if (document.IsEmpty()) return PHR_ALLOCATION_ERROR;
         *pOut = document;
         return PHR_SUCCESS;
     } catch (const std::bad_alloc&) {
@@ -186,13 +187,12 @@ unsigned int CUpdateUSB::GetConfigUI(CData in, unsigned int ulCode, CData* pOut)
     }
 }
 
-std::string CUpdateUSB::LoadResource(unsigned char* pTemplate, int nLength)
-{
-    if (pTemplate == nullptr || nLength <= 0)
-        return std::string();
+std::string CUpdateUSB::LoadResource(unsigned char* pTemplate, int nLength) {
+    if (pTemplate == nullptr || nLength <= 0) return std::string();
     const void* pEnd = memchr(pTemplate, 0, static_cast<size_t>(nLength));
-    const size_t ulCount = pEnd != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pTemplate)
-                                           : static_cast<size_t>(nLength);
+    const size_t ulCount =
+        pEnd != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pTemplate)
+                        : static_cast<size_t>(nLength);
     try {
         return std::string(reinterpret_cast<const char*>(pTemplate), ulCount);
     } catch (const std::bad_alloc&) {

@@ -24,9 +24,9 @@
 namespace {
 
 constexpr time_t kSignalWaitSeconds = 2;
-constexpr unsigned int kHotPlugPauseMs = 100;    // lets the bus settle after a notice
-constexpr suseconds_t kRetryDelay = 500000;      // one-shot retry timer
-constexpr unsigned int kEnumLingerMs = 1000;     // the enumeration thread's rest before it ends
+constexpr unsigned int kHotPlugPauseMs = 100;  // lets the bus settle after a notice
+constexpr suseconds_t kRetryDelay = 500000;    // one-shot retry timer
+constexpr unsigned int kEnumLingerMs = 1000;   // the enumeration thread's rest before it ends
 // Directed at the signal loop's thread by a stop, so that the stop need not wait for the wait's
 // time-out. One of the two signals the thread takes anyway: no other signal of the host's is
 // touched, and one that arrives as a stop is never acted on.
@@ -35,21 +35,18 @@ constexpr int kWakeSignal = SIGALRM;
 int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 // One SIGALRM after 0.5 s; arming again restarts the delay.
-void ArmRetryTimer()
-{
+void ArmRetryTimer() {
     itimerval timer = {};
     timer.it_value.tv_usec = kRetryDelay;
     setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
-void DisarmRetryTimer()
-{
+void DisarmRetryTimer() {
     itimerval timer = {};
     setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
-void BlockAllSignals(sigset_t* pOld)
-{
+void BlockAllSignals(sigset_t* pOld) {
     sigset_t setAll;
     sigfillset(&setAll);
     pthread_sigmask(SIG_BLOCK, &setAll, pOld);
@@ -61,8 +58,7 @@ void CUpdateUSB::tfUpdate(void* pArg) { static_cast<CUpdateUSB*>(pArg)->UpdateTh
 
 void CUpdateUSB::tfPortEnum(void* pArg) { static_cast<CUpdateUSB*>(pArg)->EnumUSBPorts(); }
 
-int CUpdateUSB::UpdateThread()
-{
+int CUpdateUSB::UpdateThread() {
     // Blocked before anything else, so that the enumeration thread started below inherits the
     // mask too: a notice arriving during start-up stays pending for the signal loop instead of
     // reaching a thread that would die of it.
@@ -70,8 +66,7 @@ int CUpdateUSB::UpdateThread()
 
     {
         CLock::CGuard bootGuard(m_lockBootMode);
-        for (CBootMode* pBootMode : m_listBootMode)
-            delete pBootMode;
+        for (CBootMode* pBootMode : m_listBootMode) delete pBootMode;
         m_listBootMode.clear();
     }
     InitConfigPorts();
@@ -86,17 +81,14 @@ int CUpdateUSB::UpdateThread()
     return process_message();
 }
 
-void CUpdateUSB::EnumUSBPorts()
-{
-    if (!m_pShutdownEvent->IsSet(0))
-        usb_EnumUSBPort();
+void CUpdateUSB::EnumUSBPorts() {
+    if (!m_pShutdownEvent->IsSet(0)) usb_EnumUSBPort();
     m_pEnumDoneEvent->Set(true);
     // The rest ends early when the port manager stops this thread.
     CEvent::Wait(kEnumLingerMs, m_pEnumThread);
 }
 
-int CUpdateUSB::process_message()
-{
+int CUpdateUSB::process_message() {
     sigset_t setAll, setOld;
     sigfillset(&setAll);
     if (pthread_sigmask(SIG_BLOCK, &setAll, &setOld) != 0) {
@@ -120,11 +112,9 @@ int CUpdateUSB::process_message()
     // while this thread is busy leaves its wake-up pending, so the next wait returns at once.
     while (CEvent::Wait(0, m_pUpdateThread) != 0) {
         const int nSignal = sigtimedwait(&setWait, nullptr, &tsWait);
-        if (nSignal < 1 || CEvent::Wait(0, m_pUpdateThread) == 0)
-            continue;
+        if (nSignal < 1 || CEvent::Wait(0, m_pUpdateThread) == 0) continue;
         if (nSignal == SIGUSR1) {
-            if (CEvent::Wait(kHotPlugPauseMs, m_pUpdateThread) == 0)
-                break;
+            if (CEvent::Wait(kHotPlugPauseMs, m_pUpdateThread) == 0) break;
             LogMsg(LOGLEVEL_TRACE, "--USB PnP: USB device got plugging in event\n");
             usb_EnumUSBPort();
         } else if (nSignal == SIGALRM) {
@@ -147,32 +137,26 @@ int CUpdateUSB::process_message()
     return 1;
 }
 
-void CUpdateUSB::StopUpdateThread()
-{
-    if (m_pUpdateThread == nullptr)
-        return;
+void CUpdateUSB::StopUpdateThread() {
+    if (m_pUpdateThread == nullptr) return;
     m_pUpdateThread->Stop();
     CLock::CGuard loopGuard(m_lockSignalLoop);
-    if (m_bSignalLoop)
-        pthread_kill(m_hSignalLoop, kWakeSignal);
+    if (m_bSignalLoop) pthread_kill(m_hSignalLoop, kWakeSignal);
 }
 
-void CUpdateUSB::usb_EnumUSBPort()
-{
+void CUpdateUSB::usb_EnumUSBPort() {
     std::map<std::string, int> mapDevices;
     CUSBDevice::zph_usb_enum(mapDevices);
     for (const auto& entry : mapDevices) {
         // A new device may take seconds (identification); a stopping port manager has no use
         // for the rest of the pass.
-        if (m_pShutdownEvent->IsSet(0))
-            break;
+        if (m_pShutdownEvent->IsSet(0)) break;
         if (UpdatePort(entry.first, entry.second) != AttachResult::Attached)
             HandleNewDevice(entry.first, 1, entry.second);
     }
 }
 
-void CUpdateUSB::HandleTimerMsg()
-{
+void CUpdateUSB::HandleTimerMsg() {
     // Walked on a copy: retries are long (power query, identification) and the lock guards only
     // the snapshots. This thread is the only one that changes the table.
     std::map<std::string, int> mapPending;
@@ -181,8 +165,7 @@ void CUpdateUSB::HandleTimerMsg()
         mapPending = m_mapPendingDevices;
     }
     for (const auto& entry : mapPending) {
-        if (m_pShutdownEvent->IsSet(0))
-            return;
+        if (m_pShutdownEvent->IsSet(0)) return;
         if (HandleNewDevice(entry.first, 0, entry.second) == NewDeviceResult::Settled) {
             CLock::CGuard pendingGuard(m_lockPending);
             m_mapPendingDevices.erase(entry.first);
@@ -193,25 +176,23 @@ void CUpdateUSB::HandleTimerMsg()
         CLock::CGuard pendingGuard(m_lockPending);
         bPending = !m_mapPendingDevices.empty();
     }
-    if (bPending)
-        ArmRetryTimer();
+    if (bPending) ArmRetryTimer();
 }
 
-CUpdateUSB::NewDeviceResult CUpdateUSB::HandleNewDevice(std::string strDeviceName, int nAddToPending, int nKind)
-{
-    const int nPower = nKind == USBKIND_PRT ? GetPowerPRTState(strDeviceName) : GetPowerQXState(strDeviceName);
+CUpdateUSB::NewDeviceResult CUpdateUSB::HandleNewDevice(std::string strDeviceName,
+                                                        int nAddToPending, int nKind) {
+    const int nPower =
+        nKind == USBKIND_PRT ? GetPowerPRTState(strDeviceName) : GetPowerQXState(strDeviceName);
     if (nPower == PH_POWER_UNAVAILABLE) {
         std::map<std::string, int> mapDevices;
         CUSBDevice::zph_usb_enum(mapDevices);
-        if (!IsSLNExist(mapDevices, strDeviceName))
-            return NewDeviceResult::Settled;
+        if (!IsSLNExist(mapDevices, strDeviceName)) return NewDeviceResult::Settled;
     }
     // Unsigned on purpose: result codes have bit 31 set and do not qualify.
     const unsigned int ulPower = static_cast<unsigned int>(nPower);
     if (ulPower <= 1 && ConfigureNewDevice(strDeviceName, nKind, ulPower) != 0)
         return NewDeviceResult::Settled;
-    if (nAddToPending == 0)
-        return NewDeviceResult::Pending;
+    if (nAddToPending == 0) return NewDeviceResult::Pending;
     {
         CLock::CGuard pendingGuard(m_lockPending);
         m_mapPendingDevices.emplace(strDeviceName, nKind);
@@ -220,8 +201,7 @@ CUpdateUSB::NewDeviceResult CUpdateUSB::HandleNewDevice(std::string strDeviceNam
     return NewDeviceResult::Pending;
 }
 
-CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind)
-{
+CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int nKind) {
     CLock::CGuard configGuard(*m_pConfigLock);
     m_nUnboundPorts = 0;
     _UXD_PORT* pPort = nullptr;
@@ -237,12 +217,11 @@ CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int n
             break;
         }
     }
-    if (pPort == nullptr)
-        return AttachResult::NoPort;
+    if (pPort == nullptr) return AttachResult::NoPort;
 
     if (nKind == USBKIND_PRT) {
-        if (pPort->infoQX.bOpened &&
-            ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_PRT) == ReopenResult::PartDisconnected)
+        if (pPort->infoQX.bOpened && ReopenPort(&pPort->infoQX, strDeviceName, USBKIND_PRT) ==
+                                         ReopenResult::PartDisconnected)
             return AttachResult::PartDisconnected;
         return AttachResult::Attached;
     }
@@ -255,14 +234,13 @@ CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int n
     return AttachResult::Attached;
 }
 
-CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName, int nKind)
-{
+CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName,
+                                                int nKind) {
     void* hPort = pInfo->hPort;
     const int nHandle = HandleText(hPort);
     {
         CUSBDevice current = GetUSBDevice(hPort);
-        if (current.GetStatus() != DeviceStatus::Unavailable)
-            return ReopenResult::OldDeviceAnswers;
+        if (current.GetStatus() != DeviceStatus::Unavailable) return ReopenResult::OldDeviceAnswers;
     }
 
     CUsbIO* pUsbIO = nullptr;
@@ -282,15 +260,15 @@ CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string s
         pUsbIO->ClearReference();
     }
     if (bDisconnected) {
-        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle, strDeviceName.c_str());
+        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) port in disconnect state %s", nHandle,
+               strDeviceName.c_str());
         return ReopenResult::PartDisconnected;
     }
     // The binding to the instance that has gone must not stay in the way of the new one. It is
     // looked at again: one that answers by now (a boot-mode claim bound the handle since) stays.
     {
         CUSBDevice bound = GetUSBDevice(hPort);
-        if (bound.GetStatus() == DeviceStatus::Unavailable)
-            CloseUSBDeviceIf(hPort, bound);
+        if (bound.GetStatus() == DeviceStatus::Unavailable) CloseUSBDeviceIf(hPort, bound);
     }
 
     CUSBDevice device = LiveDeviceForName(strDeviceName, nKind, hPort);
@@ -303,8 +281,7 @@ CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string s
             bOpened = true;
             auto result = m_mapDevices.emplace(hPort, device);
             bBound = result.second;
-            if (!bBound)
-                strServedBy = result.first->second.GetDeviceName();
+            if (!bBound) strServedBy = result.first->second.GetDeviceName();
         }
     }
     if (!bOpened) {
@@ -312,8 +289,8 @@ CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string s
         return ReopenResult::Failed;
     }
     if (!bBound) {
-        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s : Port is served by %s", nHandle, strDeviceName.c_str(),
-               strServedBy.c_str());
+        LogMsg(LOGLEVEL_TRACE, "-- Reopened(%d) failure %s : Port is served by %s", nHandle,
+               strDeviceName.c_str(), strServedBy.c_str());
         return ReopenResult::Failed;
     }
     if (pInfo->bPrinterClass && nKind != USBKIND_PRT) {
@@ -326,8 +303,8 @@ CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string s
     return ReopenResult::Reopened;
 }
 
-CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude)
-{
+CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int nKind,
+                                         void* hExclude) {
     // Copies are tested outside the lock: a status request is a USB transfer.
     std::vector<CUSBDevice> vecCandidates;
     {
@@ -337,21 +314,17 @@ CUSBDevice CUpdateUSB::LiveDeviceForName(const std::string& strDeviceName, int n
                 vecCandidates.push_back(entry.second);
     }
     for (CUSBDevice& candidate : vecCandidates)
-        if (candidate.GetStatus() != DeviceStatus::Unavailable)
-            return CUSBDevice(candidate, nKind);
+        if (candidate.GetStatus() != DeviceStatus::Unavailable) return CUSBDevice(candidate, nKind);
     return CUSBDevice(strDeviceName, nKind);
 }
 
-int CUpdateUSB::IsSLNExist(std::map<std::string, int> mapDevices, std::string strDeviceName)
-{
+int CUpdateUSB::IsSLNExist(std::map<std::string, int> mapDevices, std::string strDeviceName) {
     for (const auto& entry : mapDevices)
-        if (entry.first == strDeviceName)
-            return 1;
+        if (entry.first == strDeviceName) return 1;
     return 0;
 }
 
-std::map<std::string, int> CUpdateUSB::GetPendingDevices()
-{
+std::map<std::string, int> CUpdateUSB::GetPendingDevices() {
     CLock::CGuard pendingGuard(m_lockPending);
     return m_mapPendingDevices;
 }

@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config ccache libusb-1.0-0-dev
       libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev usbutils file
-      clang-14 libclang-rt-14-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 python3
+      clang-14 clang-format-14 libclang-rt-14-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 python3
       lintian help2man groff-base man-db systemd umockdev libumockdev-dev)
 if [ -n "${TALIUN_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$TALIUN_EXTRA_PACKAGES"

@@ -1,9 +1,9 @@
 #include "threads/Event.h"
 
-#include "base/Timeout.h"
-
 #include <errno.h>
 #include <sched.h>
+
+#include "base/Timeout.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <pthread.h>
 
-
 #include "base/Timeout.h"
 #include "log/Log.h"
 

@@ -444,14 +444,14 @@ void CLogDaemon::SetEchoPriorities(bool bOn) {
 int CLogDaemon::JournalPriority(const LogDaemonMessage& msg) {
     if (!msg.error.empty()) return 4;
     switch (msg.level) {
-    case 999:
-        return 1;
-    case 0:
-        return 3;
-    case 4:
-        return 6;
-    default:
-        return 7;
+        case 999:
+            return 1;
+        case 0:
+            return 3;
+        case 4:
+            return 6;
+        default:
+            return 7;
     }
 }
 

@@ -65,7 +65,8 @@ public:
     // Where readable lines go: a stream (null: none), and a file appended to (empty: none).
     void SetEcho(FILE* pEcho);
     // Echo lines that begin with their syslog priority ("<3>..."), as the systemd journal reads
-    // them from a service's output, so that journalctl can filter by priority. Files are unaffected.
+    // them from a service's output, so that journalctl can filter by priority. Files are
+    // unaffected.
     void SetEchoPriorities(bool bOn);
     bool SetOutputFile(const std::string& path, std::string* pError = nullptr);
     // Whether received requests are kept for Messages() (on by default; benchmarks turn it off).
@@ -97,9 +98,9 @@ public:
     // One readable line for a message: local time, pid, tid, level, text with control characters
     // escaped, and a hex dump of at most kHexDumpBytes data bytes. No line end.
     static std::string FormatLine(const LogDaemonMessage& msg);
-    // The syslog priority of a message: alert for alerts (level 999), error for failures and notices
-    // (level 0), warning for a refused or cut request, info for the version line (level 4), debug for
-    // the call trace and anything else.
+    // The syslog priority of a message: alert for alerts (level 999), error for failures and
+    // notices (level 0), warning for a refused or cut request, info for the version line (level 4),
+    // debug for the call trace and anything else.
     static int JournalPriority(const LogDaemonMessage& msg);
 
 private:

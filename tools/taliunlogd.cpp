@@ -42,8 +42,9 @@ bool StdoutIsTheJournal() {
     const char* stream = getenv("JOURNAL_STREAM");
     unsigned long long device = 0, inode = 0;
     struct stat st;
-    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(1, &st) == 0 &&
-           static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(1, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
 }
 
 }  // namespace

@@ -35,7 +35,10 @@ CUSBDevice::CUSBDevice(CUSBDevice const& src)
 }
 
 CUSBDevice::CUSBDevice(CUSBDevice const& src, int nKind)
-    : m_pOps(OpsFor(nKind)), m_strDeviceName(src.m_strDeviceName), m_nKind(nKind), m_pnRefCount(src.m_pnRefCount) {
+    : m_pOps(OpsFor(nKind)),
+      m_strDeviceName(src.m_strDeviceName),
+      m_nKind(nKind),
+      m_pnRefCount(src.m_pnRefCount) {
     GetReference();
     CopyContext(src);
 }
@@ -55,18 +58,27 @@ CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
 CUSBDevice::~CUSBDevice() { ClearReference(); }
 
 const CUSBDevice::KindOps* CUSBDevice::OpsFor(int nKind) {
-    static const KindOps kPrinter = {&CUSBDevice::QXOpen,         &CUSBDevice::QXReset,
-                                     &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
-                                     &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::QXIoctl,
+    static const KindOps kPrinter = {&CUSBDevice::QXOpen,
+                                     &CUSBDevice::QXReset,
+                                     &CUSBDevice::QXGetStatus,
+                                     &CUSBDevice::QXSetFlowControl,
+                                     &CUSBDevice::QXCanSetFlowControl,
+                                     &CUSBDevice::QXIoctl,
                                      false};
     // The display channel cannot be reset and has its own status and flow requests.
-    static const KindOps kDisplay = {&CUSBDevice::QXOpen,         &CUSBDevice::JVReset,
-                                     &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
-                                     &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::JVIoctl,
+    static const KindOps kDisplay = {&CUSBDevice::QXOpen,
+                                     &CUSBDevice::JVReset,
+                                     &CUSBDevice::QXGetStatus,
+                                     &CUSBDevice::QXSetFlowControl,
+                                     &CUSBDevice::QXCanSetFlowControl,
+                                     &CUSBDevice::JVIoctl,
                                      true};
-    static const KindOps kPrinterClass = {&CUSBDevice::QXOpen,         &CUSBDevice::QXReset,
-                                          &CUSBDevice::QXGetStatus,    &CUSBDevice::QXSetFlowControl,
-                                          &CUSBDevice::QXCanSetFlowControl, &CUSBDevice::PRTIoctl,
+    static const KindOps kPrinterClass = {&CUSBDevice::QXOpen,
+                                          &CUSBDevice::QXReset,
+                                          &CUSBDevice::QXGetStatus,
+                                          &CUSBDevice::QXSetFlowControl,
+                                          &CUSBDevice::QXCanSetFlowControl,
+                                          &CUSBDevice::PRTIoctl,
                                           false};
     switch (nKind) {
         case USBKIND_QX:
@@ -163,7 +175,6 @@ unsigned int CUSBDevice::QXOpen() {
     return Ioctl(USBDEV_SET_FLOW, &usFlow, sizeof(usFlow), nullptr, 0, nullptr);
 }
 
-
 unsigned int CUSBDevice::QXReset() {
     // The device may ignore the request; the reset counts as done.
     return Ioctl(USBDEV_RESET, nullptr, 0, nullptr, 0, nullptr);
@@ -177,7 +188,6 @@ DeviceStatus CUSBDevice::QXGetStatus() {
         return DeviceStatus::Unavailable;
     return (aucStatus[0] & 1) != 0 ? DeviceStatus::NotReady : DeviceStatus::Ready;
 }
-
 
 unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     const bool fForce = ulMode == USB_FLOW_CONTROL_FORCE;
@@ -203,15 +213,14 @@ int CUSBDevice::QXCanSetFlowControl() {
     return (aucCapability[0] & 2) ? 1 : 0;
 }
 
-
 unsigned int CUSBDevice::Ioctl(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
                                unsigned int ulOutLength, unsigned int* pulTransferred) {
     if (m_pUSBQX == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     int nTransferred = 0;
     // A copy made for a kind the component does not know moves nothing and reports no error.
-    const int fOk = m_pOps != nullptr
-                        ? (this->*m_pOps->pfnIoctl)(ulCode, pIn, ulInLength, pOut, ulOutLength, &nTransferred)
-                        : 1;
+    const int fOk = m_pOps != nullptr ? (this->*m_pOps->pfnIoctl)(ulCode, pIn, ulInLength, pOut,
+                                                                  ulOutLength, &nTransferred)
+                                      : 1;
     if (!fOk) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulTransferred != nullptr) *pulTransferred = static_cast<unsigned int>(nTransferred);
     return USBR_SUCCESS;
@@ -305,7 +314,8 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     int r = 0;
     if (m_pOps != nullptr && m_pOps->fDisplayChannel) {
         if (!m_pUSBQX->ucDisplay) {
-            LogMsg(LOGLEVEL_TRACE, "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
+            LogMsg(LOGLEVEL_TRACE,
+                   "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
                    HandleNumber(hPort));
             return USBR_INVALID_PARAMETER;
         }
@@ -315,8 +325,8 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     }
     if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulWritten != nullptr) *pulWritten = static_cast<unsigned int>(r);
-    Log(LOGLEVEL_TRACE, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]", HandleNumber(hPort),
-        static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
+    Log(LOGLEVEL_TRACE, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]",
+        HandleNumber(hPort), static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
     return USBR_SUCCESS;
 }
 

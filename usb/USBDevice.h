@@ -78,8 +78,8 @@ private:
         unsigned int (CUSBDevice::*pfnSetFlowControl)(void* hPort, unsigned int ulMode);
         int (CUSBDevice::*pfnCanSetFlowControl)();
         // Control-code handler: 1 on success with the transfer result in *pnTransferred, else 0.
-        int (CUSBDevice::*pfnIoctl)(unsigned int ulCode, void* pIn, unsigned int ulInLength, void* pOut,
-                                    unsigned int ulOutLength, int* pnTransferred);
+        int (CUSBDevice::*pfnIoctl)(unsigned int ulCode, void* pIn, unsigned int ulInLength,
+                                    void* pOut, unsigned int ulOutLength, int* pnTransferred);
         bool fDisplayChannel;  // writes go to the second endpoint pair
     };
     static const KindOps* OpsFor(int nKind);
@@ -103,7 +103,7 @@ private:
                     int* pnTransferred);
 
     const KindOps* m_pOps = nullptr;  // null for a kind the component does not know
-    _USBQX* m_pUSBQX = nullptr;  // private to this copy
+    _USBQX* m_pUSBQX = nullptr;       // private to this copy
     std::string m_strDeviceName;
     int m_nKind = USBKIND_QX;
     int* m_pnRefCount = nullptr;  // shared by all copies; atomic increments and decrements only

@@ -182,8 +182,8 @@ struct PieceQueue {
     struct Piece {
         PieceQueue* pQueue = nullptr;
         libusb_transfer* pTransfer = nullptr;
-        bool fPending = false;        // submitted, callback not yet run; guarded by mu
-        unsigned long ulSeq = 0;      // submission order; guarded by mu
+        bool fPending = false;    // submitted, callback not yet run; guarded by mu
+        unsigned long ulSeq = 0;  // submission order; guarded by mu
         std::chrono::steady_clock::time_point deadline{};
     };
     std::mutex mu;  // a leaf lock: nothing else is taken while it is held
@@ -208,7 +208,8 @@ void CancelLatestFirst(libusb_transfer* const* apTransfers, int n) {
 void LIBUSB_CALL PieceDone(libusb_transfer* pTransfer) {
     auto* pPiece = static_cast<PieceQueue::Piece*>(pTransfer->user_data);
     PieceQueue& q = *pPiece->pQueue;
-    const bool fWhole = pTransfer->status == LIBUSB_TRANSFER_COMPLETED && pTransfer->actual_length == pTransfer->length;
+    const bool fWhole = pTransfer->status == LIBUSB_TRANSFER_COMPLETED &&
+                        pTransfer->actual_length == pTransfer->length;
     libusb_transfer* apBehind[kPiecesInFlight];
     int nBehind = 0;
     {
@@ -253,10 +254,13 @@ bool AwaitPiece(PieceQueue& q, const PieceQueue::Piece& piece) {
             fCancelled = true;
             continue;
         }
-        const auto slice = fCancelled ? std::chrono::microseconds(kEventWaitMicroseconds)
-                                      : std::min(std::chrono::microseconds(kEventWaitMicroseconds),
-                                                 std::chrono::duration_cast<std::chrono::microseconds>(
-                                                     piece.deadline - now) + std::chrono::microseconds(1));
+        const auto slice =
+            fCancelled
+                ? std::chrono::microseconds(kEventWaitMicroseconds)
+                : std::min(
+                      std::chrono::microseconds(kEventWaitMicroseconds),
+                      std::chrono::duration_cast<std::chrono::microseconds>(piece.deadline - now) +
+                          std::chrono::microseconds(1));
         timeval tv{0, static_cast<suseconds_t>(slice.count())};
         const int r = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
@@ -289,10 +293,11 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
                 fFailed = true;
                 break;
             }
-            const int nPiece = nLength - nQueued < USB_BULK_PIECE ? nLength - nQueued : USB_BULK_PIECE;
+            const int nPiece =
+                nLength - nQueued < USB_BULK_PIECE ? nLength - nQueued : USB_BULK_PIECE;
             // No libusb time-out: the deadline is kept by AwaitPiece (see PieceQueue).
-            libusb_fill_bulk_transfer(piece.pTransfer, pCtx->pHandle, ucEndpoint, pData + nQueued, nPiece, PieceDone,
-                                      &piece, 0);
+            libusb_fill_bulk_transfer(piece.pTransfer, pCtx->pHandle, ucEndpoint, pData + nQueued,
+                                      nPiece, PieceDone, &piece, 0);
             piece.deadline = std::chrono::steady_clock::now() + timeout;
             {
                 std::lock_guard<std::mutex> lk(pQueue->mu);
@@ -331,7 +336,8 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
         // A fault: what is queued behind it must not reach the device out of order. The callback
         // has cancelled it already, unless the piece was submitted after the callback ran.
         const bool fShort = fCompleted && pDone->actual_length > 0;
-        if (fShort) nSent += pDone->actual_length < pDone->length ? pDone->actual_length : pDone->length;
+        if (fShort)
+            nSent += pDone->actual_length < pDone->length ? pDone->actual_length : pDone->length;
         CancelAll(*pQueue);
         bool fMovedBehind = false;
         for (int i = 0; i < nInFlight; ++i) {
@@ -460,7 +466,8 @@ bool IsPRTClassFn(libusb_device_handle* pHandle) {
 
 bool CUSBDevice::zph_usb_lib_init() {
     if (libusb_init(nullptr) < 0) {
-        LogMsg(LOGLEVEL_NOTICE, "-- CUSBDevice::zph_usb_lib_init() <FALSE> : Failed to initialize libusb");
+        LogMsg(LOGLEVEL_NOTICE,
+               "-- CUSBDevice::zph_usb_lib_init() <FALSE> : Failed to initialize libusb");
         return false;
     }
 #pragma GCC diagnostic push

@@ -24,15 +24,18 @@ unsigned HexValue(char16_t c) {
     return c - u'A' + 10;
 }
 
-// Base 16 after an optional "0x"; stops at the first non-digit. A value beyond 32 bits saturates, which is
-// what the Windows conversion does.
+// Base 16 after an optional "0x"; stops at the first non-digit. A value beyond 32 bits saturates,
+// which is what the Windows conversion does.
 uint32_t ParseHex(const std::u16string& str) {
     size_t i = 0;
-    if (str.size() >= 3 && str[0] == u'0' && (str[1] == u'x' || str[1] == u'X') && IsHexDigit(str[2])) i = 2;
+    if (str.size() >= 3 && str[0] == u'0' && (str[1] == u'x' || str[1] == u'X') &&
+        IsHexDigit(str[2]))
+        i = 2;
     uint64_t ullValue = 0;
     for (; i < str.size() && IsHexDigit(str[i]); ++i) {
         ullValue = ullValue * 16 + HexValue(str[i]);
-        if (ullValue > std::numeric_limits<uint32_t>::max()) return std::numeric_limits<uint32_t>::max();
+        if (ullValue > std::numeric_limits<uint32_t>::max())
+            return std::numeric_limits<uint32_t>::max();
     }
     return static_cast<uint32_t>(ullValue);
 }
@@ -44,7 +47,8 @@ uint32_t ParseDecimal(const std::u16string& str) {
     uint64_t ullValue = 0;
     for (; i < str.size() && str[i] >= u'0' && str[i] <= u'9'; ++i) {
         ullValue = ullValue * 10 + (str[i] - u'0');
-        if (ullValue > std::numeric_limits<uint32_t>::max()) return std::numeric_limits<uint32_t>::max();
+        if (ullValue > std::numeric_limits<uint32_t>::max())
+            return std::numeric_limits<uint32_t>::max();
     }
     return static_cast<uint32_t>(ullValue);
 }
@@ -112,9 +116,11 @@ bool ParseMappingSection(const std::vector<std::u16string>& vecLines, MappingTab
     return true;
 }
 
-bool LoadUnicodeMappingIni(IIniSectionReader& reader, const std::u16string& strPath, MappingTable& table) {
+bool LoadUnicodeMappingIni(IIniSectionReader& reader, const std::u16string& strPath,
+                           MappingTable& table) {
     std::vector<char16_t> vecBuffer(kIniBufferUnits, u'\0');
-    uint32_t ulCount = reader.ReadSection(kIniSectionName, strPath, vecBuffer.data(), kIniBufferUnits);
+    uint32_t ulCount =
+        reader.ReadSection(kIniSectionName, strPath, vecBuffer.data(), kIniBufferUnits);
     // A reader must never report more than it could have written.
     if (ulCount > kIniBufferUnits) ulCount = kIniBufferUnits;
     return ParseMappingSection(SplitSectionBuffer(vecBuffer.data(), ulCount), table);

@@ -4,7 +4,8 @@
 
 namespace quillon {
 
-// One mapping line of the INI section; written to KVQuillon as six little-endian words in this order.
+// One mapping line of the INI section; written to KVQuillon as six little-endian words in this
+// order.
 struct MappingRecord {
     static constexpr uint32_t kSize = 24;
 

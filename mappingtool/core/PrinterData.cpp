@@ -27,8 +27,8 @@ std::u16string FontGroupName(const uint8_t* pEntry) {
 }  // namespace
 
 uint32_t GetLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void PutLE32(std::vector<uint8_t>& vecOut, uint32_t ulValue) {
@@ -47,7 +47,8 @@ std::u16string MatchFontGroups(MappingTable& table, const uint8_t* pFontGroupInd
     if (IsCountedBlock(pFontGroupIndex, nSize, kFontGroupEntrySize)) {
         const uint32_t ulCount = GetLE32(pFontGroupIndex);
         for (uint32_t i = 0; i < ulCount; ++i) {
-            const uint8_t* pEntry = pFontGroupIndex + 4 + static_cast<size_t>(i) * kFontGroupEntrySize;
+            const uint8_t* pEntry =
+                pFontGroupIndex + 4 + static_cast<size_t>(i) * kFontGroupEntrySize;
             mapIndex.emplace(FontGroupName(pEntry), GetLE32(pEntry + kFontGroupIndexOffset));
         }
     }
@@ -67,7 +68,8 @@ std::u16string MatchFontGroups(MappingTable& table, const uint8_t* pFontGroupInd
     return strUnsupported;
 }
 
-std::vector<uint8_t> AddCodePageEntries(const MappingTable& table, const uint8_t* pData, size_t nSize) {
+std::vector<uint8_t> AddCodePageEntries(const MappingTable& table, const uint8_t* pData,
+                                        size_t nSize) {
     struct Entry {
         uint32_t ulType, ulId, ulValue;
     };
@@ -112,14 +114,16 @@ bool RemoveCodePageEntries(const uint8_t* pData, size_t nSize, std::vector<uint8
     const uint32_t ulCount = GetLE32(pData);
     uint32_t ulKept = 0;
     for (uint32_t i = 0; i < ulCount; ++i) {
-        if (GetLE32(pData + 4 + static_cast<size_t>(i) * kCodePageEntrySize) != kCodePageEntryOwned) ++ulKept;
+        if (GetLE32(pData + 4 + static_cast<size_t>(i) * kCodePageEntrySize) != kCodePageEntryOwned)
+            ++ulKept;
     }
     if (ulKept == ulCount) return false;
     vecOut.reserve(4 + static_cast<size_t>(ulKept) * kCodePageEntrySize);
     PutLE32(vecOut, ulKept);
     for (uint32_t i = 0; i < ulCount; ++i) {
         const uint8_t* p = pData + 4 + static_cast<size_t>(i) * kCodePageEntrySize;
-        if (GetLE32(p) != kCodePageEntryOwned) vecOut.insert(vecOut.end(), p, p + kCodePageEntrySize);
+        if (GetLE32(p) != kCodePageEntryOwned)
+            vecOut.insert(vecOut.end(), p, p + kCodePageEntrySize);
     }
     return true;
 }
@@ -141,7 +145,8 @@ std::vector<uint8_t> BuildMappingRecordTable(const MappingTable& table) {
     for (size_t i = 0; i < vecAll.size(); ++i) {
         const MappingRecord& r = *vecAll[i];
         if (mapLast[key(r)] != i) continue;
-        for (uint32_t ulWord : {r.ulSize, r.ulReserved, r.ulFontGroupIndex, r.ulMappedFrom, r.ulCount, r.ulMappedTo}) {
+        for (uint32_t ulWord : {r.ulSize, r.ulReserved, r.ulFontGroupIndex, r.ulMappedFrom,
+                                r.ulCount, r.ulMappedTo}) {
             PutLE32(vecOut, ulWord);
         }
     }

@@ -13,7 +13,9 @@ bool IsProfileSpace(char16_t c) {
     return c == u' ' || (c >= u'\t' && c <= u'\r') || c == 0x1A;
 }
 
-char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+char16_t AsciiLower(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
 
 bool SameSectionName(const char16_t* pName, size_t nName, const std::u16string& strWanted) {
     if (nName != strWanted.size()) return false;
@@ -38,7 +40,8 @@ size_t CLength(const char16_t* p, size_t n) {
 
 class CSectionWriter {
 public:
-    CSectionWriter(char16_t* pBuffer, uint32_t ulSize) : m_pBuffer(pBuffer), m_pOut(pBuffer), m_ulLeft(ulSize) {}
+    CSectionWriter(char16_t* pBuffer, uint32_t ulSize)
+        : m_pBuffer(pBuffer), m_pOut(pBuffer), m_ulLeft(ulSize) {}
 
     // Appends one string cut to the room left; false once the buffer is exhausted.
     bool Append(const char16_t* p, size_t n) {
@@ -49,7 +52,8 @@ public:
         m_ulLeft -= static_cast<uint32_t>(nCopy + 1);
         return m_ulLeft >= 2;
     }
-    // Turns the terminator of the string just written into "=" so that the next string continues it.
+    // Turns the terminator of the string just written into "=" so that the next string continues
+    // it.
     void Join() { m_pOut[-1] = u'='; }
     uint32_t Left() const { return m_ulLeft; }
 
@@ -74,24 +78,26 @@ std::u16string DecodeProfileFile(const uint8_t* pData, size_t nSize) {
     if (nSize >= 3 && pData[0] == 0xEF && pData[1] == 0xBB && pData[2] == 0xBF) {
         return Utf8ToUtf16(reinterpret_cast<const char*>(pData + 3), nSize - 3);
     }
-    if (nSize >= 2 && ((pData[0] == 0xFF && pData[1] == 0xFE) || (pData[0] == 0xFE && pData[1] == 0xFF))) {
+    if (nSize >= 2 &&
+        ((pData[0] == 0xFF && pData[1] == 0xFE) || (pData[0] == 0xFE && pData[1] == 0xFF))) {
         const bool bLittle = pData[0] == 0xFF;
         std::u16string str;
         str.reserve(nSize / 2);
-        // An odd last byte still yields a unit, as the Windows reader rounds the length up; its missing byte
-        // counts as zero.
+        // An odd last byte still yields a unit, as the Windows reader rounds the length up; its
+        // missing byte counts as zero.
         for (size_t i = 2; i < nSize; i += 2) {
             const unsigned uFirst = pData[i];
             const unsigned uSecond = i + 1 < nSize ? pData[i + 1] : 0;
-            str.push_back(static_cast<char16_t>(bLittle ? (uFirst | (uSecond << 8)) : ((uFirst << 8) | uSecond)));
+            str.push_back(static_cast<char16_t>(bLittle ? (uFirst | (uSecond << 8))
+                                                        : ((uFirst << 8) | uSecond)));
         }
         return str;
     }
     return Utf8ToUtf16(reinterpret_cast<const char*>(pData), nSize);
 }
 
-uint32_t ReadProfileSection(const std::u16string& strText, const std::u16string& strSection, char16_t* pBuffer,
-                            uint32_t ulSize) {
+uint32_t ReadProfileSection(const std::u16string& strText, const std::u16string& strSection,
+                            char16_t* pBuffer, uint32_t ulSize) {
     if (pBuffer == nullptr || ulSize < 2) return 0;
 
     std::vector<Entry> vecEntries;
@@ -118,7 +124,8 @@ uint32_t ReadProfileSection(const std::u16string& strText, const std::u16string&
                 const char16_t* pNameEnd = pClose - 1;
                 while (pName < pNameEnd && IsProfileSpace(*pName)) ++pName;
                 while (pNameEnd > pName && IsProfileSpace(pNameEnd[-1])) --pNameEnd;
-                bInSection = SameSectionName(pName, static_cast<size_t>(pNameEnd - pName), strSection);
+                bInSection =
+                    SameSectionName(pName, static_cast<size_t>(pNameEnd - pName), strSection);
                 bFound = bFound || bInSection;
                 bPrevNameless = false;
                 continue;
@@ -137,7 +144,8 @@ uint32_t ReadProfileSection(const std::u16string& strText, const std::u16string&
             entry.pValue = pValue;
             entry.nValue = static_cast<size_t>(pLineEnd - pValue);
         }
-        // A nameless line right after another entry with an empty name is dropped by the Windows reader.
+        // A nameless line right after another entry with an empty name is dropped by the Windows
+        // reader.
         if (entry.nName == 0 && bPrevNameless) continue;
         vecEntries.push_back(entry);
         bPrevNameless = CLength(entry.pName, entry.nName) == 0;

@@ -25,10 +25,12 @@ enum : uint32_t {
 
 enum class Severity { Error, Warning };
 
-// The tool's command run: installs a mapping table into a printer's data or removes its code-page entries.
+// The tool's command run: installs a mapping table into a printer's data or removes its code-page
+// entries.
 class CQuillon {
 public:
-    CQuillon(IPrinterDataStore& store, IIniSectionReader& reader, IMessageBox& messageBox, std::ostream& console);
+    CQuillon(IPrinterDataStore& store, IIniSectionReader& reader, IMessageBox& messageBox,
+             std::ostream& console);
 
     // Arguments without the program name; returns the exit code.
     int Run(const std::vector<std::u16string>& vecArgs);
@@ -48,7 +50,8 @@ public:
     bool SaveUnicodemappingTable(const std::u16string& strPrinter, const MappingTable& table);
 
     std::u16string LoadStringTable(uint32_t ulId);
-    void ErrorMessage(uint32_t ulId, Severity severity, const std::u16string& strText = std::u16string());
+    void ErrorMessage(uint32_t ulId, Severity severity,
+                      const std::u16string& strText = std::u16string());
 
 private:
     enum class ReadResult { Missing, Read, Failed };
@@ -56,11 +59,12 @@ private:
     // Opens the printer; on failure shows the message that fits the reason.
     bool OpenPrinter(const std::u16string& strPrinter, uint32_t ulAccess, PrinterHandle* phPrinter);
     void ClosePrinter(PrinterHandle hPrinter, const char* pszOperation);
-    // Size query, then a read of exactly that size. Missing when the query does not answer "more data" or
-    // reports less than ulMinSize bytes.
+    // Size query, then a read of exactly that size. Missing when the query does not answer "more
+    // data" or reports less than ulMinSize bytes.
     ReadResult ReadValue(PrinterHandle hPrinter, const char16_t* pszValue, uint32_t ulMinSize,
                          std::vector<uint8_t>& vecData);
-    bool WriteValue(PrinterHandle hPrinter, const char16_t* pszValue, const std::vector<uint8_t>& vecData);
+    bool WriteValue(PrinterHandle hPrinter, const char16_t* pszValue,
+                    const std::vector<uint8_t>& vecData);
 
     IPrinterDataStore& m_store;
     IIniSectionReader& m_reader;

@@ -7,8 +7,10 @@ namespace {
 
 constexpr char32_t kInvalid = 0xFFFFFFFF;
 
-// Decodes one sequence whose lead byte (>= 0x80) has been taken; advances *ppText past the bytes it accepted.
-char32_t DecodeSequence(unsigned char ucLead, const unsigned char** ppText, const unsigned char* pEnd) {
+// Decodes one sequence whose lead byte (>= 0x80) has been taken; advances *ppText past the bytes it
+// accepted.
+char32_t DecodeSequence(unsigned char ucLead, const unsigned char** ppText,
+                        const unsigned char* pEnd) {
     unsigned nTrail = 0;
     if (ucLead >= 0xC2 && ucLead <= 0xDF) {
         nTrail = 1;
@@ -27,31 +29,31 @@ char32_t DecodeSequence(unsigned char ucLead, const unsigned char** ppText, cons
     }
     const unsigned char* pSeqEnd = *ppText + nTrail;
     unsigned char uc = 0;
-    // Each step checks what the accumulated value already allows, so the bytes consumed by a bad sequence
-    // are the same as with the Windows decoder.
+    // Each step checks what the accumulated value already allows, so the bytes consumed by a bad
+    // sequence are the same as with the Windows decoder.
     switch (nTrail) {
-    case 3:
-        if ((uc = pSeqEnd[-3] ^ 0x80) >= 0x40) return kInvalid;
-        ulResult = (ulResult << 6) | uc;
-        ++*ppText;
-        if (ulResult < 0x10) return kInvalid;
-        [[fallthrough]];
-    case 2:
-        if ((uc = pSeqEnd[-2] ^ 0x80) >= 0x40) return kInvalid;
-        ulResult = (ulResult << 6) | uc;
-        if (ulResult >= (0x110000 >> 6)) return kInvalid;
-        ++*ppText;
-        if (ulResult < 0x20) return kInvalid;
-        if (ulResult >= (0xD800 >> 6) && ulResult <= (0xDFFF >> 6)) return kInvalid;
-        [[fallthrough]];
-    case 1:
-        if ((uc = pSeqEnd[-1] ^ 0x80) >= 0x40) return kInvalid;
-        ulResult = (ulResult << 6) | uc;
-        ++*ppText;
-        if (ulResult < 0x80) return kInvalid;
-        return ulResult;
-    default:
-        return kInvalid;
+        case 3:
+            if ((uc = pSeqEnd[-3] ^ 0x80) >= 0x40) return kInvalid;
+            ulResult = (ulResult << 6) | uc;
+            ++*ppText;
+            if (ulResult < 0x10) return kInvalid;
+            [[fallthrough]];
+        case 2:
+            if ((uc = pSeqEnd[-2] ^ 0x80) >= 0x40) return kInvalid;
+            ulResult = (ulResult << 6) | uc;
+            if (ulResult >= (0x110000 >> 6)) return kInvalid;
+            ++*ppText;
+            if (ulResult < 0x20) return kInvalid;
+            if (ulResult >= (0xD800 >> 6) && ulResult <= (0xDFFF >> 6)) return kInvalid;
+            [[fallthrough]];
+        case 1:
+            if ((uc = pSeqEnd[-1] ^ 0x80) >= 0x40) return kInvalid;
+            ulResult = (ulResult << 6) | uc;
+            ++*ppText;
+            if (ulResult < 0x80) return kInvalid;
+            return ulResult;
+        default:
+            return kInvalid;
     }
 }
 

@@ -56,68 +56,59 @@ const NAMED_CODE kEvents[] = {
 };
 
 template <std::size_t N>
-const char* Find(const NAMED_CODE (&table)[N], unsigned int ulCode)
-{
+const char* Find(const NAMED_CODE (&table)[N], unsigned int ulCode) {
     for (const NAMED_CODE& entry : table)
-        if (entry.ulCode == ulCode)
-            return entry.pszName;
+        if (entry.ulCode == ulCode) return entry.pszName;
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-std::string CCodeNames::Result(unsigned int ulCode)
-{
+std::string CCodeNames::Result(unsigned int ulCode) {
     const char* psz = Find(kResults, ulCode);
     return psz != nullptr ? psz : base::HexText(ulCode, 8);
 }
 
-std::string CCodeNames::Control(unsigned int ulCode)
-{
+std::string CCodeNames::Control(unsigned int ulCode) {
     const unsigned int ulBase = ulCode & ~PH_UCS2_STRINGS;
     const char* psz = Find(kControls, ulBase);
-    if (psz == nullptr)
-        return base::HexText(ulCode, 8);
+    if (psz == nullptr) return base::HexText(ulCode, 8);
     std::string str = psz;
-    if (ulCode & PH_UCS2_STRINGS)
-        str += "|PH_UCS2_STRINGS";
+    if (ulCode & PH_UCS2_STRINGS) str += "|PH_UCS2_STRINGS";
     return str;
 }
 
-std::string CCodeNames::Event(unsigned int ulCode)
-{
+std::string CCodeNames::Event(unsigned int ulCode) {
     const char* psz = Find(kEvents, ulCode);
     return psz != nullptr ? psz : base::HexText(ulCode, 8);
 }
 
-std::string CCodeNames::Power(int nState)
-{
+std::string CCodeNames::Power(int nState) {
     const char* psz = nullptr;
     switch (nState) {
-    case PH_POWER_UNKNOWN:
-        psz = "not yet determined";
-        break;
-    case PH_POWER_READY:
-        psz = "ready";
-        break;
-    case PH_POWER_NOT_READY:
-        psz = "not ready";
-        break;
-    case PH_POWER_UNAVAILABLE:
-        psz = "unavailable";
-        break;
-    case PH_POWER_NOT_READY_DISPLAY:
-        psz = "display not ready";
-        break;
-    default:
-        psz = "unknown state";
-        break;
+        case PH_POWER_UNKNOWN:
+            psz = "not yet determined";
+            break;
+        case PH_POWER_READY:
+            psz = "ready";
+            break;
+        case PH_POWER_NOT_READY:
+            psz = "not ready";
+            break;
+        case PH_POWER_UNAVAILABLE:
+            psz = "unavailable";
+            break;
+        case PH_POWER_NOT_READY_DISPLAY:
+            psz = "display not ready";
+            break;
+        default:
+            psz = "unknown state";
+            break;
     }
     return std::string(psz) + " (" + std::to_string(nState) + ")";
 }
 
-bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode)
-{
+bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode) {
     std::string strName = base::ToUpper(strText);
     unsigned int ulFlags = 0;
     for (const char* pszSuffix : {"|PH_UCS2_STRINGS", "+UCS2"}) {
@@ -134,8 +125,7 @@ bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode)
         *pulCode = static_cast<unsigned int>(ullCode) | ulFlags;
         return true;
     }
-    if (strName.compare(0, 3, "PH_") != 0)
-        strName = "PH_" + strName;
+    if (strName.compare(0, 3, "PH_") != 0) strName = "PH_" + strName;
     for (const NAMED_CODE& entry : kControls) {
         if (strName == entry.pszName) {
             *pulCode = entry.ulCode | ulFlags;
@@ -145,12 +135,10 @@ bool CCodeNames::ParseControl(const std::string& strText, unsigned int* pulCode)
     return false;
 }
 
-std::string CCodeNames::ControlList()
-{
+std::string CCodeNames::ControlList() {
     std::string str;
     for (const NAMED_CODE& entry : kControls) {
-        if (!str.empty())
-            str += ", ";
+        if (!str.empty()) str += ", ";
         str += entry.pszName;
     }
     return str;

@@ -16,10 +16,10 @@ public:
 
     struct SETTINGS {
         int nVendor = 0;
-        std::string strLibraryOption;   // --library, else the usual search
-        std::string strProperties;      // the host's property tree file
-        std::string strLogSocket;       // the log daemon's socket
-        std::string strConfiguration;   // the configuration file hosts read
+        std::string strLibraryOption;  // --library, else the usual search
+        std::string strProperties;     // the host's property tree file
+        std::string strLogSocket;      // the log daemon's socket
+        std::string strConfiguration;  // the configuration file hosts read
         // Where the system's files are looked up (udev rules, device nodes, sysfs): "" for the
         // running system, a folder for a copy of one.
         std::string strSystemRoot;
@@ -27,11 +27,11 @@ public:
 
     // Why a device node refuses this process, from what the system shows.
     struct ACCESS_FACTS {
-        bool fRuleInstalled = false;  // the udev rule is in one of udev's rule folders
-        bool fNodeFound = false;      // the device node exists
-        bool fNodeGroupIsLp = false;  // the node belongs to group lp ...
-        bool fNodeGroupWritable = false; // ... and the group may read and write it
-        bool fInGroupLp = false;      // this process is in group lp
+        bool fRuleInstalled = false;      // the udev rule is in one of udev's rule folders
+        bool fNodeFound = false;          // the device node exists
+        bool fNodeGroupIsLp = false;      // the node belongs to group lp ...
+        bool fNodeGroupWritable = false;  // ... and the group may read and write it
+        bool fInGroupLp = false;          // this process is in group lp
     };
 
     CDoctor(std::FILE* pOut, SETTINGS settings);
@@ -40,11 +40,12 @@ public:
     int Run();
 
     // The finding and fix for a device that cannot be opened for lack of permission.
-    static void ExplainAccess(const ACCESS_FACTS& facts, std::string* pstrWhy, std::string* pstrFix);
+    static void ExplainAccess(const ACCESS_FACTS& facts, std::string* pstrWhy,
+                              std::string* pstrFix);
 
 private:
     struct DEVICE {
-        std::string strName; // empty when the serial number could not be read
+        std::string strName;  // empty when the serial number could not be read
         std::string strKind;
         int nBus = 0;
         int nAddress = 0;

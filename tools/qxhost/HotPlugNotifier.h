@@ -23,20 +23,21 @@ public:
     CHotPlugNotifier& operator=(const CHotPlugNotifier&) = delete;
 
     // Registers for arrivals and departures of devices of the vendor and starts the event thread.
-    // False (and nothing running) when libusb has no hot-plug capability or refuses; pstrWhy says why.
+    // False (and nothing running) when libusb has no hot-plug capability or refuses; pstrWhy says
+    // why.
     bool Start(int nVendor, std::string* pstrWhy);
     // Stops the thread (within about 100 ms) and releases the context; idempotent.
     void Stop();
     bool IsRunning() const { return m_pContext != nullptr; }
 
-    // What was noticed since the last call, oldest first: "arrived 0xffff:0x0202 (bus 1, address 2)"
-    // or "left ...". Each arrival also sent SIGUSR1.
+    // What was noticed since the last call, oldest first: "arrived 0xffff:0x0202 (bus 1, address
+    // 2)" or "left ...". Each arrival also sent SIGUSR1.
     std::vector<std::string> TakeNotices();
     unsigned int ArrivalCount() const { return m_ulArrivals.load(); }
 
 private:
-    static int LIBUSB_CALL Callback(libusb_context* pContext, libusb_device* pDevice, libusb_hotplug_event event,
-                                    void* pUser);
+    static int LIBUSB_CALL Callback(libusb_context* pContext, libusb_device* pDevice,
+                                    libusb_hotplug_event event, void* pUser);
     void Run();
 
     libusb_context* m_pContext;

@@ -20,7 +20,8 @@ public:
     void Finish();
 
     // The text of the bar for a state, without "\r" or line end.
-    static std::string Render(std::uint64_t ullDone, std::uint64_t ullTotal, unsigned int ulWidth = 30);
+    static std::string Render(std::uint64_t ullDone, std::uint64_t ullTotal,
+                              unsigned int ulWidth = 30);
 
 private:
     std::FILE* m_pOut;

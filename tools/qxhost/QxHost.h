@@ -36,10 +36,9 @@ private:
     struct ARGS {
         std::string strCommand;
         std::vector<std::string> vecPositional;
-        std::map<std::string, std::string> mapOptions; // option -> value ("" for flags)
+        std::map<std::string, std::string> mapOptions;  // option -> value ("" for flags)
         bool Has(const std::string& strOption) const { return mapOptions.count(strOption) != 0; }
-        std::string Get(const std::string& strOption) const
-        {
+        std::string Get(const std::string& strOption) const {
             auto it = mapOptions.find(strOption);
             return it != mapOptions.end() ? it->second : std::string();
         }
@@ -88,10 +87,11 @@ private:
     std::string m_strProperties;
     bool m_fHotPlug;
     std::string m_strLibrary;
-    std::string m_strLoadedTree; // the tree's text as loaded, to save only changes
+    std::string m_strLoadedTree;  // the tree's text as loaded, to save only changes
     bool m_fTreeExisted;
     // Whether the tree is saved when the command ends: what the component did to it (ports it
-    // created, bindings) is kept even when the command fails; a refused configuration change is not.
+    // created, bindings) is kept even when the command fails; a refused configuration change is
+    // not.
     bool m_fSaveTree;
     std::unique_ptr<CHost> m_pHost;
     CHotPlugNotifier m_notifier;

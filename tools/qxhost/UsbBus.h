@@ -9,8 +9,8 @@
 class CUsbBus {
 public:
     struct DEVICE {
-        std::string strName;  // empty when the serial number could not be read
-        std::string strError; // why the name is missing
+        std::string strName;   // empty when the serial number could not be read
+        std::string strError;  // why the name is missing
         int nVendor;
         int nProduct;
         int nBus;

@@ -3,8 +3,7 @@
 
 #include "tools/qxhost/QxHost.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     CQxHost host(stdout, stderr);
     return host.Run(argc, argv);
 }

@@ -6,8 +6,8 @@
 
 namespace quillon {
 
-// Messages as lines on a stream (standard error): "<caption>: <severity>: <text>", in English or, when the
-// locale is Japanese, in Japanese.
+// Messages as lines on a stream (standard error): "<caption>: <severity>: <text>", in English or,
+// when the locale is Japanese, in Japanese.
 class CConsoleMessageBox : public IMessageBox {
 public:
     CConsoleMessageBox(std::FILE* pStream, bool bJapanese);

@@ -15,8 +15,9 @@ bool CFileIniReader::FileExists(const std::u16string& strPath) {
     return !strPath.empty() && stat(Utf16ToUtf8(strPath).c_str(), &st) == 0;
 }
 
-uint32_t CFileIniReader::ReadSection(const std::u16string& strSection, const std::u16string& strPath,
-                                     char16_t* pBuffer, uint32_t ulSize) {
+uint32_t CFileIniReader::ReadSection(const std::u16string& strSection,
+                                     const std::u16string& strPath, char16_t* pBuffer,
+                                     uint32_t ulSize) {
     std::vector<uint8_t> vecFile;
     if (std::FILE* pFile = std::fopen(Utf16ToUtf8(strPath).c_str(), "rb")) {
         uint8_t buffer[65536];
@@ -28,7 +29,8 @@ uint32_t CFileIniReader::ReadSection(const std::u16string& strSection, const std
         if (std::ferror(pFile)) vecFile.clear();
         std::fclose(pFile);
     }
-    return ReadProfileSection(DecodeProfileFile(vecFile.data(), vecFile.size()), strSection, pBuffer, ulSize);
+    return ReadProfileSection(DecodeProfileFile(vecFile.data(), vecFile.size()), strSection,
+                              pBuffer, ulSize);
 }
 
 }  // namespace quillon

@@ -15,10 +15,11 @@
 namespace quillon {
 namespace {
 
-// Names become single path components; anything that could leave the folder or name a hidden file is refused.
+// Names become single path components; anything that could leave the folder or name a hidden file
+// is refused.
 bool ToComponent(const std::u16string& strName, std::string& strOut) {
-    if (strName.empty() || strName.find(u'/') != std::u16string::npos || strName.find(u'\0') != std::u16string::npos ||
-        strName[0] == u'.') {
+    if (strName.empty() || strName.find(u'/') != std::u16string::npos ||
+        strName.find(u'\0') != std::u16string::npos || strName[0] == u'.') {
         return false;
     }
     strOut = Utf16ToUtf8(strName);
@@ -39,15 +40,15 @@ bool FolderWritable(const std::string& strFolder) {
 
 uint32_t ErrorFromErrno(int nErrno, uint32_t ulOther) {
     switch (nErrno) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return kErrorAccessDenied;
-    case ENOSPC:
-    case EDQUOT:
-        return kErrorDiskFull;
-    default:
-        return ulOther;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kErrorAccessDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return kErrorDiskFull;
+        default:
+            return ulOther;
     }
 }
 
@@ -78,7 +79,8 @@ const CFilePrinterStore::Printer* CFilePrinterStore::Find(PrinterHandle hPrinter
     return it != m_mapOpen.end() ? &it->second : nullptr;
 }
 
-bool CFilePrinterStore::Open(const std::u16string& strPrinter, uint32_t ulAccess, PrinterHandle* phPrinter) {
+bool CFilePrinterStore::Open(const std::u16string& strPrinter, uint32_t ulAccess,
+                             PrinterHandle* phPrinter) {
     std::string strName;
     struct stat st {};
     if (!ToComponent(strPrinter, strName) || stat((m_strRoot + "/" + strName).c_str(), &st) != 0 ||
@@ -87,7 +89,8 @@ bool CFilePrinterStore::Open(const std::u16string& strPrinter, uint32_t ulAccess
         return false;
     }
     const std::string strFolder = m_strRoot + "/" + strName;
-    const bool bReadable = PermitsByMode(st, S_IRUSR, S_IRGRP, S_IROTH) && PermitsByMode(st, S_IXUSR, S_IXGRP, S_IXOTH);
+    const bool bReadable = PermitsByMode(st, S_IRUSR, S_IRGRP, S_IROTH) &&
+                           PermitsByMode(st, S_IXUSR, S_IXGRP, S_IXOTH);
     if (!bReadable || ((ulAccess & kPrinterAccessAdminister) != 0 && !FolderWritable(strFolder))) {
         m_ulLastError = kErrorAccessDenied;
         return false;
@@ -98,14 +101,16 @@ bool CFilePrinterStore::Open(const std::u16string& strPrinter, uint32_t ulAccess
     return true;
 }
 
-uint32_t CFilePrinterStore::GetData(PrinterHandle hPrinter, const std::u16string& strValue, uint32_t* pulType,
-                                    uint8_t* pData, uint32_t ulSize, uint32_t* pulNeeded) {
+uint32_t CFilePrinterStore::GetData(PrinterHandle hPrinter, const std::u16string& strValue,
+                                    uint32_t* pulType, uint8_t* pData, uint32_t ulSize,
+                                    uint32_t* pulNeeded) {
     const Printer* pPrinter = Find(hPrinter);
     if (pPrinter == nullptr) return kErrorInvalidHandle;
     std::string strName;
     if (!ToComponent(strValue, strName)) return kErrorFileNotFound;
     const int fd = open((pPrinter->strFolder + "/" + strName).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? kErrorFileNotFound : ErrorFromErrno(errno, kErrorReadFault);
+    if (fd < 0)
+        return errno == ENOENT ? kErrorFileNotFound : ErrorFromErrno(errno, kErrorReadFault);
     std::vector<uint8_t> vecFile;
     uint8_t buffer[65536];
     uint32_t ulResult = kErrorSuccess;
@@ -132,31 +137,36 @@ uint32_t CFilePrinterStore::GetData(PrinterHandle hPrinter, const std::u16string
     if (pulNeeded != nullptr) *pulNeeded = ulDataSize;
     if (pulType != nullptr) {
         *pulType = static_cast<uint32_t>(vecFile[0]) | (static_cast<uint32_t>(vecFile[1]) << 8) |
-                   (static_cast<uint32_t>(vecFile[2]) << 16) | (static_cast<uint32_t>(vecFile[3]) << 24);
+                   (static_cast<uint32_t>(vecFile[2]) << 16) |
+                   (static_cast<uint32_t>(vecFile[3]) << 24);
     }
     if (ulSize < ulDataSize) return kErrorMoreData;
     if (ulDataSize > 0) std::memcpy(pData, vecFile.data() + 4, ulDataSize);
     return kErrorSuccess;
 }
 
-uint32_t CFilePrinterStore::SetData(PrinterHandle hPrinter, const std::u16string& strValue, uint32_t ulType,
-                                    const uint8_t* pData, uint32_t ulSize) {
+uint32_t CFilePrinterStore::SetData(PrinterHandle hPrinter, const std::u16string& strValue,
+                                    uint32_t ulType, const uint8_t* pData, uint32_t ulSize) {
     const Printer* pPrinter = Find(hPrinter);
     if (pPrinter == nullptr) return kErrorInvalidHandle;
-    if ((pPrinter->ulAccess & kPrinterAccessAdminister) == 0 || !FolderWritable(pPrinter->strFolder)) {
+    if ((pPrinter->ulAccess & kPrinterAccessAdminister) == 0 ||
+        !FolderWritable(pPrinter->strFolder)) {
         return kErrorAccessDenied;
     }
     std::string strName;
     if (!ToComponent(strValue, strName)) return kErrorInvalidParameter;
 
-    // Written beside the value and renamed over it, so that a crash leaves the old value or the new one.
+    // Written beside the value and renamed over it, so that a crash leaves the old value or the new
+    // one.
     std::string strTemp = pPrinter->strFolder + "/." + strName + ".XXXXXX";
     const int fd = mkstemp(strTemp.data());
     if (fd < 0) return ErrorFromErrno(errno, kErrorWriteFault);
     const uint8_t header[4] = {static_cast<uint8_t>(ulType), static_cast<uint8_t>(ulType >> 8),
-                               static_cast<uint8_t>(ulType >> 16), static_cast<uint8_t>(ulType >> 24)};
-    bool bOk = WriteAll(fd, header, sizeof header) && (ulSize == 0 || WriteAll(fd, pData, ulSize)) &&
-               fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+                               static_cast<uint8_t>(ulType >> 16),
+                               static_cast<uint8_t>(ulType >> 24)};
+    bool bOk = WriteAll(fd, header, sizeof header) &&
+               (ulSize == 0 || WriteAll(fd, pData, ulSize)) && fchmod(fd, 0644) == 0 &&
+               fsync(fd) == 0;
     int nErrno = errno;
     if (close(fd) != 0 && bOk) {
         bOk = false;

@@ -7,8 +7,8 @@
 #include "mappingtool/core/Quillon.h"
 #include "mappingtool/core/Utf.h"
 #include "mappingtool/platform/posix/ConsoleMessageBox.h"
-#include "mappingtool/platform/posix/FilePrinterStore.h"
 #include "mappingtool/platform/posix/FileIniReader.h"
+#include "mappingtool/platform/posix/FilePrinterStore.h"
 
 namespace {
 
@@ -18,11 +18,13 @@ const char kHelp[] =
     "  or:  quillon PRINTER\n"
     "Installs a Unicode mapping table into a printer's driver data, or removes it again.\n"
     "\n"
-    "With PRINTER and INI-FILE, reads the [Quillon] section of INI-FILE (one mapping per font group),\n"
+    "With PRINTER and INI-FILE, reads the [Quillon] section of INI-FILE (one mapping per font "
+    "group),\n"
     "checks its groups against the printer's KVFontGroupIndex, marks them in KVCodePageTable and\n"
     "stores the mapping table as KVQuillon. With PRINTER alone, removes the marks again.\n"
     "\n"
-    "Each printer is a folder under $QUILLON_PRINTERS (default /var/lib/korvo/quillon/printers) that\n"
+    "Each printer is a folder under $QUILLON_PRINTERS (default /var/lib/korvo/quillon/printers) "
+    "that\n"
     "holds one file per value. Failures are reported on standard error, in English or, under a\n"
     "Japanese locale, in Japanese.\n"
     "\n"

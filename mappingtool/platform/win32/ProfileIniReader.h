@@ -8,8 +8,8 @@ namespace quillon {
 class CProfileIniReader : public IIniSectionReader {
 public:
     bool FileExists(const std::u16string& strPath) override;
-    uint32_t ReadSection(const std::u16string& strSection, const std::u16string& strPath, char16_t* pBuffer,
-                         uint32_t ulSize) override;
+    uint32_t ReadSection(const std::u16string& strSection, const std::u16string& strPath,
+                         char16_t* pBuffer, uint32_t ulSize) override;
 };
 
 }  // namespace quillon

@@ -1,4 +1,5 @@
 #include <windows.h>
+// shellapi.h builds on the declarations of windows.h.
 #include <shellapi.h>
 
 #include <iostream>

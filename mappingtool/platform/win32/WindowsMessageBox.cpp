@@ -15,8 +15,8 @@ int CWindowsMessageBox::LoadText(uint32_t ulId, char16_t* pBuffer, int nSize) {
     return nResult;
 }
 
-int CWindowsMessageBox::Show(const std::u16string& strText, const std::u16string& strCaption, uint32_t ulStyle,
-                             uint32_t* pulLastError) {
+int CWindowsMessageBox::Show(const std::u16string& strText, const std::u16string& strCaption,
+                             uint32_t ulStyle, uint32_t* pulLastError) {
     const std::wstring strWideText(strText.begin(), strText.end());
     const std::wstring strWideCaption(strCaption.begin(), strCaption.end());
     SetLastError(0);
