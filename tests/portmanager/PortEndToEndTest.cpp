@@ -291,6 +291,8 @@ TEST_F(PortIoctl, ResetDropsTheBindingDisplayCannotReset)
     void* hQX = OpenOk("QX/P1");
     void* hJV = OpenOk("JV/P1");
     ASSERT_TRUE(WaitForPowerStates(hQX, 1));
+    // Each part's first report comes from its own monitoring thread a moment after the open.
+    ASSERT_TRUE(WaitForPowerStates(hJV, 1));
     // The display channel cannot be reset; it stays bound and working.
     EXPECT_EQ(m_host.Ioctl(hJV, PH_USB_RESET_DEVICE, CData(), nullptr), PHR_NOT_SUPPORTED);
     EXPECT_TRUE(m_dir.WaitForLine(IoctlLine(hJV, PH_USB_RESET_DEVICE, PHR_NOT_SUPPORTED)));
