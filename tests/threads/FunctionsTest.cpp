@@ -1,23 +1,16 @@
 #include <gtest/gtest.h>
-#include <time.h>
+
+#include <chrono>
+#include <thread>
 
 #include "threads/Functions.h"
 
-namespace {
-
-unsigned int MonotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<unsigned int>(now.tv_sec) * 1000u +
-           static_cast<unsigned int>(now.tv_nsec / 1000000);
-}
-
-}  // namespace
-
-TEST(TickCount, FollowsTheMonotonicClockInMilliseconds) {
-    unsigned int before = MonotonicMs();
-    unsigned int tick = FUNCTIONS::GetTickCount();
-    unsigned int after = MonotonicMs();
-    // Unsigned differences, as callers compute them, so a wrap in between does not matter.
-    EXPECT_LE(tick - before, after - before);
+// Callers compare readings by unsigned difference and treat it as milliseconds: the tick must
+// advance by at least the time slept, in milliseconds (not seconds, not microseconds).
+TEST(TickCount, AdvancesInMillisecondsByAtLeastTheTimeSlept) {
+    const unsigned int ulBefore = FUNCTIONS::GetTickCount();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const unsigned int ulElapsed = FUNCTIONS::GetTickCount() - ulBefore;
+    EXPECT_GE(ulElapsed, 50u);
+    EXPECT_LT(ulElapsed, 50000u) << "a reading in microseconds would be a thousand times larger";
 }
