@@ -48,6 +48,29 @@ unsigned short ControlLength(const void* pBuffer, int nLength) {
 
 // The acceptance filter shared by enumeration and open. On acceptance the active configuration
 // descriptor is handed to the caller, who frees it; otherwise it is already freed.
+// Owners of what libusb hands out, so that every way out of enumerate and open gives it back.
+struct DeviceListOwner {
+    libusb_device** ppList = nullptr;
+    ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
+    ~DeviceListOwner() {
+        if (nCount >= 0) libusb_free_device_list(ppList, 1);
+    }
+};
+struct ConfigFree {
+    void operator()(libusb_config_descriptor* p) const { libusb_free_config_descriptor(p); }
+};
+using ConfigPtr = std::unique_ptr<libusb_config_descriptor, ConfigFree>;
+struct HandleClose {
+    void operator()(libusb_device_handle* p) const { libusb_close(p); }
+};
+using HandlePtr = std::unique_ptr<libusb_device_handle, HandleClose>;
+
+HandlePtr OpenHandle(libusb_device* pDevice) {
+    libusb_device_handle* pHandle = nullptr;
+    if (libusb_open(pDevice, &pHandle) != 0) return HandlePtr();
+    return HandlePtr(pHandle);
+}
+
 bool AcceptDevice(libusb_device* pDevice, libusb_device_descriptor& desc,
                   libusb_config_descriptor** ppConfig, int* pnKind) {
     *ppConfig = nullptr;
@@ -480,28 +503,22 @@ bool CUSBDevice::zph_usb_lib_init() {
 void CUSBDevice::zph_usb_lib_exit() { libusb_exit(nullptr); }
 
 void CUSBDevice::zph_usb_enum(std::map<std::string, int>& mapDevices) {
-    libusb_device** ppList = nullptr;
-    ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
-    if (nCount < 0) return;
-    for (ssize_t i = 0; i < nCount; ++i) {
+    DeviceListOwner list;
+    for (ssize_t i = 0; i < list.nCount; ++i) {
         libusb_device_descriptor desc;
-        libusb_config_descriptor* pConfig = nullptr;
+        libusb_config_descriptor* pAccepted = nullptr;
         int nKind = 0;
-        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind)) continue;
-        libusb_free_config_descriptor(pConfig);
-        libusb_device_handle* pHandle = nullptr;
-        if (libusb_open(ppList[i], &pHandle) != 0 || pHandle == nullptr) continue;
+        if (!AcceptDevice(list.ppList[i], desc, &pAccepted, &nKind)) continue;
+        libusb_free_config_descriptor(pAccepted);
+        HandlePtr handle = OpenHandle(list.ppList[i]);
+        if (!handle) continue;
         char szSerial[257];
-        if ((nKind == USBKIND_PRT && !IsPRTClassFn(pHandle)) ||
-            !AnswerProbe(pHandle, kProbeAttempts) ||
-            !ReadSerial(pHandle, desc.iSerialNumber, szSerial)) {
-            libusb_close(pHandle);
+        if ((nKind == USBKIND_PRT && !IsPRTClassFn(handle.get())) ||
+            !AnswerProbe(handle.get(), kProbeAttempts) ||
+            !ReadSerial(handle.get(), desc.iSerialNumber, szSerial))
             continue;
-        }
         mapDevices.insert(std::make_pair(DeviceName(desc, szSerial), nKind));
-        libusb_close(pHandle);
     }
-    libusb_free_device_list(ppList, 1);
 }
 
 unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
@@ -509,20 +526,17 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
     pCtx->ucBulkOut2 = 0xFF;
     pCtx->ucBulkIn2 = 0xFF;
     pCtx->ucDisplay = 0;
-    libusb_device** ppList = nullptr;
-    ssize_t nCount = libusb_get_device_list(nullptr, &ppList);
-    if (nCount <= 0) {
-        if (nCount == 0) libusb_free_device_list(ppList, 1);
-        return USBR_DEVICE_NOT_AVAILABLE;
-    }
+    DeviceListOwner list;
+    if (list.nCount <= 0) return USBR_DEVICE_NOT_AVAILABLE;
 
     bool fDescriptorFailure = false;
-    for (ssize_t i = 0; i < nCount; ++i) {
+    for (ssize_t i = 0; i < list.nCount; ++i) {
         libusb_device_descriptor desc;
-        libusb_config_descriptor* pConfig = nullptr;
+        libusb_config_descriptor* pAccepted = nullptr;
         int nKind = 0;
-        if (!AcceptDevice(ppList[i], desc, &pConfig, &nKind)) continue;
-        const libusb_interface_descriptor& alt = pConfig->interface[0].altsetting[0];
+        if (!AcceptDevice(list.ppList[i], desc, &pAccepted, &nKind)) continue;
+        const ConfigPtr config(pAccepted);
+        const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
         pCtx->nInterface = alt.bInterfaceNumber;
         // Each candidate starts from a clean endpoint set: an earlier four-endpoint device that
         // did not match must not leave its display channel to the next one.
@@ -550,52 +564,37 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
         pCtx->nWriteTimeout = kOpenTimeout;
         pCtx->nReadTimeout = kOpenTimeout;
 
-        libusb_device_handle* pHandle = nullptr;
-        if (libusb_open(ppList[i], &pHandle) != 0 || pHandle == nullptr) {
-            libusb_free_config_descriptor(pConfig);
-            continue;
-        }
-        if (!AnswerProbe(pHandle, kProbeAttempts)) {
-            libusb_close(pHandle);
-            libusb_free_config_descriptor(pConfig);
+        HandlePtr handle = OpenHandle(list.ppList[i]);
+        if (!handle) continue;
+        if (!AnswerProbe(handle.get(), kProbeAttempts)) {
             fDescriptorFailure = true;
             continue;
         }
         char szSerial[257];
-        if (!ReadSerial(pHandle, desc.iSerialNumber, szSerial)) {
-            libusb_close(pHandle);
-            pHandle = nullptr;
+        if (!ReadSerial(handle.get(), desc.iSerialNumber, szSerial)) {
+            // One more try on a fresh handle after a pause.
+            handle.reset();
             USBSleep(kRetryPause);
-            if (libusb_open(ppList[i], &pHandle) != 0 || pHandle == nullptr) {
-                libusb_free_config_descriptor(pConfig);
-                continue;
-            }
-            if (!AnswerProbe(pHandle, 1) || !ReadSerial(pHandle, desc.iSerialNumber, szSerial)) {
-                libusb_close(pHandle);
-                libusb_free_config_descriptor(pConfig);
+            handle = OpenHandle(list.ppList[i]);
+            if (!handle) continue;
+            if (!AnswerProbe(handle.get(), 1) ||
+                !ReadSerial(handle.get(), desc.iSerialNumber, szSerial)) {
                 fDescriptorFailure = true;
                 continue;
             }
         }
         const std::string strFound = DeviceName(desc, szSerial);
-        if (strFound != strName) {
-            libusb_close(pHandle);
-            libusb_free_config_descriptor(pConfig);
-            continue;
-        }
+        if (strFound != strName) continue;
 
-        int nActive = libusb_kernel_driver_active(pHandle, 0);
+        int nActive = libusb_kernel_driver_active(handle.get(), 0);
         bool fDetached = nActive == 0;
         if (nActive == 1) {
             for (int a = 0; a < kDetachAttempts && !fDetached; ++a) {
                 if (a > 0) USBSleep(kRetryPause);
-                fDetached = libusb_detach_kernel_driver(pHandle, 0) == 0;
+                fDetached = libusb_detach_kernel_driver(handle.get(), 0) == 0;
             }
         }
         if (!fDetached) {
-            libusb_free_config_descriptor(pConfig);
-            libusb_close(pHandle);
-            libusb_free_device_list(ppList, 1);
             LogMsg(
                 LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to detach "
@@ -603,11 +602,8 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
                 strFound.c_str());
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
-        if (libusb_claim_interface(pHandle, 0) != 0) {
-            libusb_free_config_descriptor(pConfig);
-            libusb_attach_kernel_driver(pHandle, 0);
-            libusb_close(pHandle);
-            libusb_free_device_list(ppList, 1);
+        if (libusb_claim_interface(handle.get(), 0) != 0) {
+            libusb_attach_kernel_driver(handle.get(), 0);
             LogMsg(
                 LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to claim "
@@ -616,7 +612,7 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
 
-        pCtx->pHandle = pHandle;
+        pCtx->pHandle = handle.release();
         pCtx->strName = strFound;
         pCtx->ucCountReport = 0;
         pCtx->usCapability = 0;
@@ -625,16 +621,13 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
             pCtx->usCapability = LittleEndianWord(aucCapability);
             const unsigned int ulCode = pCtx->usCapability & 0x7C;
             if (ulCode == 0x04 || ulCode == 0x24) {
-                libusb_clear_halt(pHandle, pCtx->ucDisplay ? pCtx->ucBulkOut2 : 0x01);
+                libusb_clear_halt(pCtx->pHandle, pCtx->ucDisplay ? pCtx->ucBulkOut2 : 0x01);
                 pCtx->ucCountReport = 1;
             }
         }
-        libusb_free_device_list(ppList, 1);
-        libusb_free_config_descriptor(pConfig);
         return USBR_SUCCESS;
     }
 
-    libusb_free_device_list(ppList, 1);
     pCtx->pHandle = nullptr;
     if (fDescriptorFailure) {
         LogMsg(LOGLEVEL_TRACE,
