@@ -150,6 +150,7 @@ public:
             return true;
         }
         if (!ReadSome(ulLength, pvecPiece, pstrError)) return false;
+        m_ulNext += pvecPiece->size();
         if (pvecPiece->size() < ulLength) {
             *pstrError = "cannot read " + m_strName + ": it ended after " +
                          std::to_string(m_ulNext) + " of " + std::to_string(m_ulTotal) + " bytes";
@@ -176,7 +177,6 @@ private:
             ulHave += static_cast<std::size_t>(n);
         }
         pvec->resize(ulHave);
-        m_ulNext += m_fWhole ? 0 : ulHave;
         return true;
     }
 
