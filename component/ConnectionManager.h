@@ -83,10 +83,10 @@ public:
 private:
     typedef std::map<void*, CConnectionManager> ConnectionMap;
 
-    class CHold {
+    class TS_SCOPED_CAPABILITY CHold {
     public:
-        CHold() { s_lock.Enter(); }
-        ~CHold() { s_lock.Leave(); }
+        CHold() TS_ACQUIRE(s_lock) { s_lock.Enter(); }
+        ~CHold() TS_RELEASE() { s_lock.Leave(); }
         CHold(const CHold&) = delete;
         CHold& operator=(const CHold&) = delete;
     };
@@ -109,15 +109,15 @@ private:
     // are read or changed and records copied; never across a call into a component object or the
     // host, so no record whose last copy could go is destroyed while it is held.
     static CLock s_lock;
-    static ConnectionMap s_map;
-    static ConnectionMap s_mapDeletePending;
+    static ConnectionMap s_map TS_GUARDED_BY(s_lock);
+    static ConnectionMap s_mapDeletePending TS_GUARDED_BY(s_lock);
     // Number of records (counted once per record, however many copies it has) per component object.
     // The object is deleted when this drops to 0. Counting records of every handle, also those of a
     // Close in progress or of a Write still running, keeps an object alive while any caller may
     // still be inside it.
-    static std::map<CComponentInterface*, int> s_mapComponentUse;
+    static std::map<CComponentInterface*, int> s_mapComponentUse TS_GUARDED_BY(s_lock);
     // Handles whose Open or Close is in progress.
-    static std::set<void*> s_setBusy;
+    static std::set<void*> s_setBusy TS_GUARDED_BY(s_lock);
 };
 
 // Constant-initialised, so it is usable whatever order the library's static objects are built in.

@@ -30,6 +30,8 @@ void CUsbIO::SetEventSink(PFN_PORT_EVENT pfEvent) { s_pfEvent.store(pfEvent); }
 
 CUsbIO::CUsbIO()
     : m_pManager(nullptr),
+      m_hPort(nullptr),
+      m_ulWriteTimeout(0),
       m_bDisplayPort(false),
       m_nFlow(0),
       m_nPower(PH_POWER_UNKNOWN),
@@ -94,20 +96,21 @@ bool CUsbIO::Init(_PORT_INFO* pInfo, CPortManagerCalls* pManager) {
     {
         CLock::CGuard guard(*m_pPortLock);
         m_pManager = pManager;
+        m_hPort = pInfo->hPort;
         m_info.hPort = pInfo->hPort;
         m_info.ulStatusPto = pInfo->ulStatusPto;
         m_info.strPath = pInfo->strPath;
         m_info.strModelName = pInfo->strModelName;
-        m_ulProgressMark = 0;
-        m_ulDeadline = 0;
         if (!m_bDisplayPort) {
             m_info.ulWriteTimeout = pInfo->ulWriteTimeout;
+            m_ulWriteTimeout = pInfo->ulWriteTimeout;
             m_info.ulOfflineTimeout = pInfo->ulOfflineTimeout;
             m_info.ulReadInterval = pInfo->ulReadInterval;
         } else {
             // A display part's record carries no timing of its own for writes; it gets the
             // same progress allowance as every configured port.
             m_info.ulWriteTimeout = kWriteTimeout;
+            m_ulWriteTimeout = kWriteTimeout;
         }
     }
     return PortConnect() == PHR_SUCCESS;
@@ -136,19 +139,19 @@ unsigned int CUsbIO::PortConnect() {
 
 CUSBDevice CUsbIO::GetDevice() {
     if (m_pManager == nullptr) return CUSBDevice();
-    return m_pManager->GetUSBDevice(m_info.hPort);
+    return m_pManager->GetUSBDevice(m_hPort);
 }
 
 unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker) {
     const unsigned int ulNow = FUNCTIONS::GetTickCount();
     if (ulMarker == 0xFFFFFFFFu) {
         ulMarker = 0;
-        m_ulDeadline = ulNow + m_info.ulWriteTimeout;
+        m_ulDeadline = ulNow + m_ulWriteTimeout;
         m_ulProgressMark = 0;
         return PHR_SUCCESS;
     }
     if (ulProgress > m_ulProgressMark) {
-        m_ulDeadline = ulNow + m_info.ulWriteTimeout;
+        m_ulDeadline = ulNow + m_ulWriteTimeout;
         m_ulProgressMark = ulProgress;
         return PHR_SUCCESS;
     }
@@ -156,7 +159,7 @@ unsigned int CUsbIO::TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarke
     if (!bPassed && GetFlow() == static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
         // Forced flow is asserted again while the write waits.
         CUSBDevice device = GetDevice();
-        return device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_FORCE);
+        return device.SetFlowControl(m_hPort, PH_FLOW_CONTROL_FORCE);
     }
     return bPassed ? PHR_WRITE_TIMEOUT : PHR_SUCCESS;
 }
@@ -170,7 +173,7 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten) {
     if (nPower == PH_POWER_NOT_READY && GetFlow() == static_cast<int>(PH_FLOW_CONTROL_FORCE)) {
         for (;;) {
             CUSBDevice device = GetDevice();
-            if (device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_FORCE) == PHR_SUCCESS) break;
+            if (device.SetFlowControl(m_hPort, PH_FLOW_CONTROL_FORCE) == PHR_SUCCESS) break;
             if (device.GetStatus() == DeviceStatus::Unavailable) return PHR_DEVICE_NOT_AVAILABLE;
             if (TimeoutCheck(0, ulMarker) != PHR_SUCCESS) return PHR_WRITE_TIMEOUT;
         }
@@ -178,7 +181,7 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten) {
         if (nPower == PH_POWER_UNAVAILABLE) return PHR_DEVICE_NOT_AVAILABLE;
         CUSBDevice device = GetDevice();
         if (device.GetContext() == nullptr) return PHR_DEVICE_NOT_AVAILABLE;
-        const unsigned int ulResult = device.SetFlowControl(m_info.hPort, PH_FLOW_CONTROL_NORMAL);
+        const unsigned int ulResult = device.SetFlowControl(m_hPort, PH_FLOW_CONTROL_NORMAL);
         if (ulResult != PHR_SUCCESS) return ulResult;
     }
 
@@ -210,7 +213,7 @@ unsigned int CUsbIO::WriteToPort(CData data, unsigned int* pulWritten) {
         const unsigned int ulPiece =
             ulLength - ulWritten < kWritePiece ? ulLength - ulWritten : kWritePiece;
         unsigned int ulCount = 0;
-        ulResult = device.Write(pBytes + ulWritten, ulPiece, &ulCount, m_info.hPort);
+        ulResult = device.Write(pBytes + ulWritten, ulPiece, &ulCount, m_hPort);
         // The device never takes more than it was given; a larger count would run past the data.
         ulWritten += ulCount < ulPiece ? ulCount : ulPiece;
         if (TimeoutCheck(ulWritten, ulMarker) != PHR_SUCCESS) {
@@ -291,11 +294,11 @@ bool CUsbIO::SetPower(unsigned int ulState) {
         if (m_pManager != nullptr) {
             CUSBDevice current = GetDevice();
             if (current.GetStatus() == DeviceStatus::Unavailable)
-                m_pManager->CloseUSBDeviceIf(m_info.hPort, current);
+                m_pManager->CloseUSBDeviceIf(m_hPort, current);
         }
     }
     if (nOld == nState) return false;
-    LogMsg(LOGLEVEL_TRACE, "** Power Event(%d, %08X)", HandleText(m_info.hPort), ulState);
+    LogMsg(LOGLEVEL_TRACE, "** Power Event(%d, %08X)", HandleText(m_hPort), ulState);
     SendEvent(PH_EVENT_POWER_STATE, &ulState, sizeof(ulState));
     return true;
 }
@@ -339,16 +342,16 @@ unsigned int CUsbIO::HandleDisconnect(unsigned int ulRelease) {
                                          __ATOMIC_ACQUIRE))
             return PHR_SUCCESS;  // released already
         if (m_pManager != nullptr) {
-            m_pManager->CloseHandleOnly(m_info.hPort);
-            m_pManager->UpdateConnectStatus(m_info.hPort, 1);
+            m_pManager->CloseHandleOnly(m_hPort);
+            m_pManager->UpdateConnectStatus(m_hPort, 1);
         }
         return PHR_SUCCESS;
     }
     if (__atomic_load_n(&m_bDisconnected, __ATOMIC_ACQUIRE) == 0) return PHR_SUCCESS;
     if (m_pManager == nullptr) return PHR_DEVICE_NOT_AVAILABLE;
-    const unsigned int ulResult = m_pManager->OpenHandleOnly(m_info.hPort);
+    const unsigned int ulResult = m_pManager->OpenHandleOnly(m_hPort);
     if (ulResult == PHR_SUCCESS) {
-        m_pManager->UpdateConnectStatus(m_info.hPort, 0);
+        m_pManager->UpdateConnectStatus(m_hPort, 0);
         __atomic_store_n(&m_bDisconnected, 0, __ATOMIC_RELEASE);
     }
     return ulResult;
@@ -358,7 +361,7 @@ int CUsbIO::IsDisconnected() { return __atomic_load_n(&m_bDisconnected, __ATOMIC
 
 void CUsbIO::SendEvent(unsigned int ulCode, CData data) {
     PFN_PORT_EVENT pfEvent = s_pfEvent.load();
-    if (pfEvent != nullptr) pfEvent(m_info.hPort, ulCode, data);
+    if (pfEvent != nullptr) pfEvent(m_hPort, ulCode, data);
 }
 
 void CUsbIO::SendEvent(unsigned int ulCode, void* pData, unsigned int ulLength) {

@@ -33,7 +33,8 @@ public:
     unsigned int PortConnect();
 
     unsigned int WriteToPort(CData data, unsigned int* pulWritten);
-    unsigned int TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker);
+    unsigned int TimeoutCheck(unsigned int ulProgress, unsigned int& ulMarker)
+        TS_REQUIRES(m_pWriteLock);
     unsigned int DevIoControl(CData in, CData* pOut);
     unsigned int FsModeInWorkaround();
 
@@ -79,15 +80,18 @@ private:
     CUSBDevice GetDevice();
     void ReadPeriods(unsigned int& ulStatus, unsigned int& ulRead);
 
-    CPortManagerCalls* m_pManager;  // set once by Init
-    _PORT_INFO m_info;              // guarded by m_pPortLock (periods and timeouts)
+    // Set once by Init, before the monitoring thread starts; read without a lock after that.
+    CPortManagerCalls* m_pManager;
+    void* m_hPort;
+    unsigned int m_ulWriteTimeout;
+    _PORT_INFO m_info TS_GUARDED_BY(m_pPortLock);  // periods and timeouts
     bool m_bDisplayPort;
-    int m_nFlow;                     // guarded by m_pPortLock
-    int m_nPower;                    // guarded by m_pPortLock
-    unsigned int m_ulProgressMark;   // guarded by m_pWriteLock
-    unsigned int m_ulDeadline;       // guarded by m_pWriteLock (tick)
-    unsigned int m_ulSavedInterval;  // guarded by m_pPortLock
-    CThread* m_pThread;              // guarded by m_pPortLock while the thread starts
+    int m_nFlow TS_GUARDED_BY(m_pPortLock);
+    int m_nPower TS_GUARDED_BY(m_pPortLock);
+    unsigned int m_ulProgressMark TS_GUARDED_BY(m_pWriteLock);
+    unsigned int m_ulDeadline TS_GUARDED_BY(m_pWriteLock);  // tick
+    unsigned int m_ulSavedInterval TS_GUARDED_BY(m_pPortLock);
+    CThread* m_pThread TS_GUARDED_BY(m_pPortLock);  // while the thread starts
     CEvent* m_pStartedEvent;
     CEvent* m_pStopEvent;
     CEvent* m_pWakeEvent;

@@ -56,7 +56,7 @@ DeviceStatus CUsbIO::CheckPowerWithRead() {
         if (Reached(FUNCTIONS::GetTickCount(), ulReadStart)) {
             CUSBDevice device = GetDevice();
             CData data;
-            if (device.Read(&data, m_info.hPort) == PHR_SUCCESS && data.Length() != 0) {
+            if (device.Read(&data, m_hPort) == PHR_SUCCESS && data.Length() != 0) {
                 SendEvent(PH_EVENT_INPUT_DATA, data);
                 m_pInputEvent->Set(true);
             }
@@ -71,7 +71,7 @@ void CUsbIO::QXInputNPowerThread() {
     for (int i = 0; i < kMaxDiscardReads; ++i) {
         CUSBDevice device = GetDevice();
         CData data;
-        if (device.Read(&data, m_info.hPort) != PHR_SUCCESS || data.Length() == 0) break;
+        if (device.Read(&data, m_hPort) != PHR_SUCCESS || data.Length() == 0) break;
     }
 
     const DeviceStatus first = CheckStatus();
@@ -100,10 +100,9 @@ void CUsbIO::QXInputNPowerThread() {
             CUSBDevice device = GetDevice();
             const unsigned int ulReadStart = FUNCTIONS::GetTickCount();
             CData data;
-            if (device.Read(&data, m_info.hPort) == PHR_SUCCESS && data.Length() != 0) {
+            if (device.Read(&data, m_hPort) == PHR_SUCCESS && data.Length() != 0) {
                 Log(LOGLEVEL_TRACE, data.Buffer(), data.Length(), "-- Read(%d) [%d]",
-                    HandleText(m_info.hPort),
-                    static_cast<int>(FUNCTIONS::GetTickCount() - ulReadStart));
+                    HandleText(m_hPort), static_cast<int>(FUNCTIONS::GetTickCount() - ulReadStart));
                 SendEvent(PH_EVENT_INPUT_DATA, data);
                 m_pInputEvent->Set(true);
                 bGotData = true;

@@ -144,6 +144,7 @@ void CUpdateUSB::ExitInstance() {
         CLock::CGuard deviceGuard(*m_pDeviceLock);
         CLock::CGuard openGuard(*m_pOpenLock);
         CLock::CGuard bootGuard(m_lockBootMode);
+        CLock::CGuard pendingGuard(m_lockPending);
         for (auto& entry : m_mapConfigPorts) delete entry.second;
         m_mapConfigPorts.clear();
         m_mapDevices.clear();

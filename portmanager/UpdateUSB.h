@@ -60,8 +60,8 @@ public:
 
     // Device bindings; the port I/O objects reach the overrides through CPortManagerCalls.
     CUSBDevice GetUSBDevice(void* hPort) override;
-    unsigned int OpenDevice(CUSBDevice& device);
-    bool ShareOpenHandle(CUSBDevice& device);  // with m_pDeviceLock held
+    unsigned int OpenDevice(CUSBDevice& device) TS_REQUIRES(m_pDeviceLock);
+    bool ShareOpenHandle(CUSBDevice& device) TS_REQUIRES(m_pDeviceLock);
     unsigned int OpenHandleOnly(void* hPort) override;
     void CloseHandleOnly(void* hPort) override;
     void CloseUSBDevice(void* hPort);
@@ -143,7 +143,8 @@ private:
 
     // A copy, with the kind, of the bound device of that name, or a new object for the name.
     // The caller holds m_pDeviceLock.
-    CUSBDevice DeviceForName(const std::string& strDeviceName, int nKind);
+    CUSBDevice DeviceForName(const std::string& strDeviceName, int nKind)
+        TS_REQUIRES(m_pDeviceLock);
     // As DeviceForName, but only a bound device that still answers is shared; a binding left
     // over from a device instance that has gone is passed by. Takes m_pDeviceLock itself.
     CUSBDevice LiveDeviceForName(const std::string& strDeviceName, int nKind, void* hExclude);
@@ -159,22 +160,25 @@ private:
     CEvent* m_pEnumDoneEvent;  // set when the first enumeration has finished
     CLock* m_pOpenLock;        // guards m_mapOpenPorts; third in the lock order
     CLock* m_pConfigLock;      // guards m_mapConfigPorts and its records; first in the lock order
-    std::map<std::string, _UXD_PORT*> m_mapConfigPorts;  // owns the records
-    std::map<void*, CUSBDevice> m_mapDevices;
-    std::map<void*, CUsbIO*> m_mapOpenPorts;         // owns the port I/O objects
-    std::map<std::string, int> m_mapPendingDevices;  // plug-and-play threads only
-    int m_nUnboundPorts;                             // guarded by m_pConfigLock
-    std::list<CBootMode*> m_listBootMode;            // guarded by m_lockBootMode
-    CLock m_lockBootMode;                            // last in the lock order
-    bool m_bUsbReady;                                // libusb initialised by InitInstance
+    // Owns the records.
+    std::map<std::string, _UXD_PORT*> m_mapConfigPorts TS_GUARDED_BY(m_pConfigLock);
+    std::map<void*, CUSBDevice> m_mapDevices TS_GUARDED_BY(m_pDeviceLock);
+    // Owns the port I/O objects.
+    std::map<void*, CUsbIO*> m_mapOpenPorts TS_GUARDED_BY(m_pOpenLock);
+    // Changed by the plug-and-play threads only.
+    std::map<std::string, int> m_mapPendingDevices TS_GUARDED_BY(m_lockPending);
+    int m_nUnboundPorts TS_GUARDED_BY(m_pConfigLock);
+    std::list<CBootMode*> m_listBootMode TS_GUARDED_BY(m_lockBootMode);
+    CLock m_lockBootMode;  // last in the lock order
+    bool m_bUsbReady;      // libusb initialised by InitInstance
     CLock
         m_lockPending;  // guards m_mapPendingDevices for snapshots; a leaf, never held across calls
     // The signal loop's thread, for the stop to wake it out of its wait. m_bSignalLoop is true
     // only while that thread is inside the loop, so the thread id is never used after it ended.
     // A leaf lock: nothing else is taken under it.
     CLock m_lockSignalLoop;
-    pthread_t m_hSignalLoop;
-    bool m_bSignalLoop;
+    pthread_t m_hSignalLoop TS_GUARDED_BY(m_lockSignalLoop);
+    bool m_bSignalLoop TS_GUARDED_BY(m_lockSignalLoop);
 
     // Raises the plug-and-play thread's stop request and wakes its signal wait.
     void StopUpdateThread();

@@ -159,7 +159,11 @@ bool buildConfig(const Section& s, DeviceConfig& c, std::string& err) {
     }
     long long n = 0;
     bool b = false;
-    for (const auto& [k, v] : s.keys) {
+    for (const auto& kv : s.keys) {
+        // Named references rather than structured bindings: lambdas may not capture bindings
+        // before C++20, and clang refuses it.
+        const auto& k = kv.first;
+        const auto& v = kv.second;
         auto num = [&](long long lo, long long hi) {
             if (!parseNumber(v, n) || n < lo || n > hi) {
                 err = "device " + s.name + ": bad value for " + k + ": " + v;
@@ -357,12 +361,17 @@ bool applyConfigLocked(const std::string& path, std::string* error) {
         return false;
     }
     if (p.global.has("wire_rate")) {
-        if (!parseNumber(p.global.get("wire_rate"), n) || n < 0) return error && (*error = "bad wire_rate", true), false;
+        if (!parseNumber(p.global.get("wire_rate"), n) || n < 0) {
+            if (error) *error = "bad wire_rate";
+            return false;
+        }
         t.bytesPerSecond = static_cast<uint64_t>(n);
     }
     if (p.global.has("control_latency_us")) {
-        if (!parseNumber(p.global.get("control_latency_us"), n) || n < 0)
-            return error && (*error = "bad control_latency_us", true), false;
+        if (!parseNumber(p.global.get("control_latency_us"), n) || n < 0) {
+            if (error) *error = "bad control_latency_us";
+            return false;
+        }
         t.controlLatency = std::chrono::microseconds(n);
     }
     int signo = 0;

@@ -696,7 +696,16 @@ int LIBUSB_CALL libusb_set_option(libusb_context* ctx, enum libusb_option option
     switch (option) {
     case LIBUSB_OPTION_LOG_LEVEL: {
         va_list ap;
+        // libusb's own signature has an enum before the ellipsis; an int-sized enum is passed
+        // unchanged on every ABI libusb supports, which clang cannot know.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
         va_start(ap, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
         const int level = va_arg(ap, int);
         va_end(ap);
         if (level < LIBUSB_LOG_LEVEL_NONE || level > LIBUSB_LOG_LEVEL_DEBUG) return LIBUSB_ERROR_INVALID_PARAM;

@@ -7,14 +7,9 @@
 
 namespace {
 
-// Storage for CEvent::s_lock: constant-initialised, so events may be created during any static
-// initialisation, and never destroyed, so detached threads still find it during process exit.
-union EventLockStorage {
-    constexpr EventLockStorage() : lock(CLock::StaticInit{}) {}
-    ~EventLockStorage() {}
-    CLock lock;
-};
-EventLockStorage g_eventLock;
+// Events may be created during any static initialisation, and detached threads still use them
+// during process exit.
+CStaticLock g_eventLock;
 
 }  // namespace
 
@@ -61,46 +56,41 @@ void CEvent::Broadcast() {
 
 CEvent::CEvent(bool bManualReset, bool bInitialState)
     : m_bManualReset(bManualReset), m_bSignalled(bInitialState) {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     InitCond(&m_cond);
     m_setWake.insert(&m_cond);
-    s_lock.Leave();
 }
 
 CEvent::~CEvent() {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     Broadcast();
     m_setWake.clear();
     pthread_cond_destroy(&m_cond);
-    s_lock.Leave();
 }
 
 void CEvent::Set(bool bState) {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     m_bSignalled = bState;
     if (bState) {
         ++m_ulWakeCount;
         Broadcast();
     }
-    s_lock.Leave();
 }
 
 void CEvent::Reset() {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     m_bSignalled = false;
-    s_lock.Leave();
 }
 
 void CEvent::Pulse() {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     ++m_ulWakeCount;
     Broadcast();
     m_bSignalled = false;
-    s_lock.Leave();
 }
 
 bool CEvent::Wait(unsigned int uTimeoutMs) {
-    s_lock.Enter();
+    CLock::CGuard guard(s_lock);
     bool bWoken = true;
     if (!m_bSignalled) {
         if (uTimeoutMs == 0) {
@@ -126,7 +116,6 @@ bool CEvent::Wait(unsigned int uTimeoutMs) {
         m_bSignalled = false;
         YieldLock();
     }
-    s_lock.Leave();
     return bWoken;
 }
 
@@ -134,16 +123,16 @@ bool CEvent::IsSet(unsigned int uTimeoutMs) { return Wait(uTimeoutMs); }
 
 CEvent* CEvent::GetReference() { return this; }
 
-int CEvent::WaitAny(unsigned int uTimeoutMs, unsigned int uCount, CEvent* const* ppEvents) {
-    auto firstSignalled = [&]() {
-        for (unsigned int i = 0; i < uCount; ++i) {
-            if (ppEvents[i] != nullptr && ppEvents[i]->m_bSignalled) return static_cast<int>(i);
-        }
-        return -1;
-    };
+int CEvent::FirstSignalled(unsigned int uCount, CEvent* const* ppEvents) {
+    for (unsigned int i = 0; i < uCount; ++i) {
+        if (ppEvents[i] != nullptr && ppEvents[i]->m_bSignalled) return static_cast<int>(i);
+    }
+    return -1;
+}
 
-    s_lock.Enter();
-    int index = firstSignalled();
+int CEvent::WaitAny(unsigned int uTimeoutMs, unsigned int uCount, CEvent* const* ppEvents) {
+    CLock::CGuard guard(s_lock);
+    int index = FirstSignalled(uCount, ppEvents);
     if (index < 0 && uTimeoutMs != 0) {
         pthread_cond_t cond;
         InitCond(&cond);
@@ -157,7 +146,7 @@ int CEvent::WaitAny(unsigned int uTimeoutMs, unsigned int uCount, CEvent* const*
         // (which leave every event clear) wait on.
         for (;;) {
             int rc = CondWait(&cond, pDeadline);
-            index = firstSignalled();
+            index = FirstSignalled(uCount, ppEvents);
             if (index >= 0 || rc != 0) break;
         }
         for (unsigned int i = 0; i < uCount; ++i) {
@@ -169,7 +158,6 @@ int CEvent::WaitAny(unsigned int uTimeoutMs, unsigned int uCount, CEvent* const*
         ppEvents[index]->m_bSignalled = false;
         YieldLock();
     }
-    s_lock.Leave();
     return index;
 }
 

@@ -48,20 +48,22 @@ public:
 
 private:
     // Waits on cond until deadline (null: without limit); returns the pthread result.
-    static int CondWait(pthread_cond_t* pCond, const timespec* pDeadline);
+    static int CondWait(pthread_cond_t* pCond, const timespec* pDeadline) TS_REQUIRES(s_lock);
     // Lets other threads take s_lock for an instant while it is held.
-    static void YieldLock();
+    static void YieldLock() TS_REQUIRES(s_lock);
     static void InitCond(pthread_cond_t* pCond);
     static int WaitAny(unsigned int uTimeoutMs, unsigned int uCount, CEvent* const* ppEvents);
-    void Broadcast();
+    // Position of the first signalled event among the non-null ones, or -1.
+    static int FirstSignalled(unsigned int uCount, CEvent* const* ppEvents) TS_REQUIRES(s_lock);
+    void Broadcast() TS_REQUIRES(s_lock);
 
     pthread_cond_t m_cond;
     bool m_bManualReset;
-    bool m_bSignalled;
+    bool m_bSignalled TS_GUARDED_BY(s_lock);
     // Condition variables to wake on Set and Pulse: the own one, plus one per multi-event
     // wait in progress on this event.
-    std::set<pthread_cond_t*> m_setWake;
+    std::set<pthread_cond_t*> m_setWake TS_GUARDED_BY(s_lock);
     // Counts Set(true) and Pulse calls so that a single waiter tells a real wake-up from a
-    // spurious one. Guarded by s_lock.
-    unsigned long m_ulWakeCount = 0;
+    // spurious one.
+    unsigned long m_ulWakeCount TS_GUARDED_BY(s_lock) = 0;
 };

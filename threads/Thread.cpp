@@ -14,29 +14,30 @@ namespace {
 // thread. (Fire-and-forget workers stay detached: the log's unload wait accounts for them.)
 // Plain storage with no destructor, so a late thread can never append to a destroyed object.
 constexpr size_t kMaxEnded = 256;
-pthread_mutex_t g_endedLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_t g_ahEnded[kMaxEnded];
-size_t g_nEnded = 0;
+CStaticLock g_endedLock;
+pthread_t g_ahEnded[kMaxEnded] TS_GUARDED_BY(g_endedLock.lock);
+size_t g_nEnded TS_GUARDED_BY(g_endedLock.lock) = 0;
 
 void JoinEndedThreads() {
     pthread_t ahEnded[kMaxEnded];
-    pthread_mutex_lock(&g_endedLock);
-    const size_t nEnded = g_nEnded;
-    for (size_t i = 0; i < nEnded; ++i) ahEnded[i] = g_ahEnded[i];
-    g_nEnded = 0;
-    pthread_mutex_unlock(&g_endedLock);
+    size_t nEnded = 0;
+    {
+        CLock::CGuard guard(g_endedLock.lock);
+        nEnded = g_nEnded;
+        for (size_t i = 0; i < nEnded; ++i) ahEnded[i] = g_ahEnded[i];
+        g_nEnded = 0;
+    }
     for (size_t i = 0; i < nEnded; ++i) pthread_join(ahEnded[i], nullptr);
 }
 
 void NoteThreadEnding() {
-    pthread_mutex_lock(&g_endedLock);
+    CLock::CGuard guard(g_endedLock.lock);
     if (g_nEnded < kMaxEnded) {
         g_ahEnded[g_nEnded++] = pthread_self();
     } else {
         // Without room to be joined the thread cleans up after itself, as a detached one would.
         pthread_detach(pthread_self());
     }
-    pthread_mutex_unlock(&g_endedLock);
 }
 
 // Runs at unload or process exit.
@@ -149,12 +150,13 @@ void* CThread::ThreadFunction(void* pThis) {
     // Listed before completion is signalled, so an unload that follows the wait finds it.
     NoteThreadEnding();
     pThread->CEvent::Set(false);
-    s_lock.Enter();
-    pThread->m_pUser = nullptr;
-    pThread->m_pfnCallback = nullptr;
-    pThread->m_evCompleted.Set(true);
-    // The controlling thread may destroy the object as soon as the lock is free.
-    s_lock.Leave();
+    {
+        // The controlling thread may destroy the object as soon as the lock is free.
+        CLock::CGuard guard(s_lock);
+        pThread->m_pUser = nullptr;
+        pThread->m_pfnCallback = nullptr;
+        pThread->m_evCompleted.Set(true);
+    }
     return nullptr;
 }
 

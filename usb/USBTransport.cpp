@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "base/Text.h"
 #include "log/Log.h"
+#include "threads/Lock.h"
 #include "usb/USBDevice.h"
 
 namespace {
@@ -205,18 +205,20 @@ struct PieceQueue {
     struct Piece {
         PieceQueue* pQueue = nullptr;
         libusb_transfer* pTransfer = nullptr;
-        bool fPending = false;    // submitted, callback not yet run; guarded by mu
-        unsigned long ulSeq = 0;  // submission order; guarded by mu
+        // Guarded by the queue's mu. Not annotated: the analysis cannot tell that a piece's
+        // pQueue is the queue whose lock is held.
+        bool fPending = false;    // submitted, callback not yet run
+        unsigned long ulSeq = 0;  // submission order
         std::chrono::steady_clock::time_point deadline{};
     };
-    std::mutex mu;  // a leaf lock: nothing else is taken while it is held
+    CMutex mu;  // a leaf lock: nothing else is taken while it is held
     Piece aPieces[kPiecesInFlight];
-    unsigned long ulSubmitted = 0;  // guarded by mu
-    bool fFault = false;            // a piece came back failed or short; guarded by mu
+    unsigned long ulSubmitted TS_GUARDED_BY(mu) = 0;
+    bool fFault TS_GUARDED_BY(mu) = false;  // a piece came back failed or short
 };
 
-// The pending pieces submitted after ulAfter, latest first. Lock held.
-int PendingBehind(PieceQueue& q, unsigned long ulAfter, libusb_transfer** apOut) {
+// The pending pieces submitted after ulAfter, latest first.
+int PendingBehind(PieceQueue& q, unsigned long ulAfter, libusb_transfer** apOut) TS_REQUIRES(q.mu) {
     int n = 0;
     for (unsigned long ulSeq = q.ulSubmitted; ulSeq > ulAfter; --ulSeq)
         for (PieceQueue::Piece& piece : q.aPieces)
@@ -236,7 +238,7 @@ void LIBUSB_CALL PieceDone(libusb_transfer* pTransfer) {
     libusb_transfer* apBehind[kPiecesInFlight];
     int nBehind = 0;
     {
-        std::lock_guard<std::mutex> lk(q.mu);
+        CMutex::CGuard lk(q.mu);
         pPiece->fPending = false;
         if (!fWhole && !q.fFault) {
             q.fFault = true;
@@ -249,7 +251,7 @@ void LIBUSB_CALL PieceDone(libusb_transfer* pTransfer) {
 }
 
 bool Pending(PieceQueue& q, const PieceQueue::Piece& piece) {
-    std::lock_guard<std::mutex> lk(q.mu);
+    CMutex::CGuard lk(q.mu);
     return piece.fPending;
 }
 
@@ -258,7 +260,7 @@ void CancelAll(PieceQueue& q) {
     libusb_transfer* apPending[kPiecesInFlight];
     int n = 0;
     {
-        std::lock_guard<std::mutex> lk(q.mu);
+        CMutex::CGuard lk(q.mu);
         q.fFault = true;
         n = PendingBehind(q, 0, apPending);
     }
@@ -323,14 +325,14 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
                                       nPiece, PieceDone, &piece, 0);
             piece.deadline = std::chrono::steady_clock::now() + timeout;
             {
-                std::lock_guard<std::mutex> lk(pQueue->mu);
+                CMutex::CGuard lk(pQueue->mu);
                 // A fault in flight stops the queue from growing.
                 if (pQueue->fFault) break;
                 piece.fPending = true;
                 piece.ulSeq = ++pQueue->ulSubmitted;
             }
             if (libusb_submit_transfer(piece.pTransfer) != 0) {
-                std::lock_guard<std::mutex> lk(pQueue->mu);
+                CMutex::CGuard lk(pQueue->mu);
                 piece.fPending = false;
                 fFailed = true;
                 break;
@@ -377,7 +379,7 @@ int SendPieces(_USBQX* pCtx, unsigned char ucEndpoint, unsigned char* pData, int
             break;
         }
         nQueued = nSent;
-        std::lock_guard<std::mutex> lk(pQueue->mu);
+        CMutex::CGuard lk(pQueue->mu);
         pQueue->fFault = false;
     }
     for (PieceQueue::Piece& piece : pQueue->aPieces) libusb_free_transfer(piece.pTransfer);
