@@ -1,8 +1,8 @@
 #pragma once
 
 // Clang's thread-safety attributes, so that clang -Wthread-safety checks which lock guards what.
-// Other compilers see nothing. The analysis knows no recursive locks: a function that is entered
-// with a lock already held says so (TS_REQUIRES) instead of taking it again.
+// Other compilers see nothing. The analysis does not model recursive locks (CLock): functions that
+// take a lock their caller may already hold carry no TS_EXCLUDES, so such re-entry is not checked.
 #if defined(__clang__)
 #define TS_ATTRIBUTE(x) __attribute__((x))
 #else
