@@ -46,8 +46,6 @@ unsigned short ControlLength(const void* pBuffer, int nLength) {
     return nLength > kWordMaxLength ? kWordMaxLength : static_cast<unsigned short>(nLength);
 }
 
-// The acceptance filter shared by enumeration and open. On acceptance the active configuration
-// descriptor is handed to the caller, who frees it; otherwise it is already freed.
 // Owners of what libusb hands out, so that every way out of enumerate and open gives it back.
 struct DeviceListOwner {
     libusb_device** ppList = nullptr;
@@ -71,6 +69,8 @@ HandlePtr OpenHandle(libusb_device* pDevice) {
     return HandlePtr(pHandle);
 }
 
+// Is this one of our devices? On acceptance the active configuration descriptor is handed to the
+// caller, who frees it; otherwise it is already freed.
 bool AcceptDevice(libusb_device* pDevice, libusb_device_descriptor& desc,
                   libusb_config_descriptor** ppConfig, int* pnKind) {
     *ppConfig = nullptr;
@@ -127,11 +127,80 @@ bool ReadSerial(libusb_device_handle* pHandle, uint8_t ucIndex, char (&szSerial)
     return true;
 }
 
+// At most 255 characters: a name has always been cut there, and bindings are kept by name.
 std::string DeviceName(const libusb_device_descriptor& desc, const char* pszSerial) {
-    char szName[256];
-    std::snprintf(szName, sizeof(szName), "USB#VID_0x%x##PID_0x%x%s", desc.idVendor, desc.idProduct,
-                  pszSerial);
-    return base::ToUpper(szName);
+    char szIds[32];
+    std::snprintf(szIds, sizeof(szIds), "USB#VID_0x%x##PID_0x%x", desc.idVendor, desc.idProduct);
+    std::string strName = std::string(szIds) + pszSerial;
+    if (strName.size() > 255) strName.resize(255);
+    return base::ToUpper(strName);
+}
+
+// One of our devices, opened, that answered and gave its serial number.
+struct Identified {
+    libusb_device_descriptor desc;
+    ConfigPtr config;
+    HandlePtr handle;
+    int nKind = 0;
+    std::string strName;
+};
+
+enum class IdentifyFor { Enumerate, Open };
+enum class Identify { NotOurs, NoAnswer, Answered };
+
+// The steps that enumerate and open share: accept, open, probe, read the serial. Enumerate also
+// asks a printer-class device for its command set; open gives the serial a second try on a fresh
+// handle after a pause. NoAnswer: ours and opened, but the descriptors could not be read.
+Identify IdentifyDevice(libusb_device* pDevice, IdentifyFor purpose, Identified& out) {
+    libusb_config_descriptor* pAccepted = nullptr;
+    if (!AcceptDevice(pDevice, out.desc, &pAccepted, &out.nKind)) return Identify::NotOurs;
+    out.config.reset(pAccepted);
+    out.handle = OpenHandle(pDevice);
+    if (!out.handle) return Identify::NotOurs;
+    if (purpose == IdentifyFor::Enumerate && out.nKind == USBKIND_PRT &&
+        !IsPRTClassFn(out.handle.get()))
+        return Identify::NotOurs;
+    if (!AnswerProbe(out.handle.get(), kProbeAttempts)) return Identify::NoAnswer;
+    char szSerial[257];
+    if (!ReadSerial(out.handle.get(), out.desc.iSerialNumber, szSerial)) {
+        if (purpose == IdentifyFor::Enumerate) return Identify::NoAnswer;
+        out.handle.reset();
+        USBSleep(kRetryPause);
+        out.handle = OpenHandle(pDevice);
+        if (!out.handle) return Identify::NotOurs;
+        if (!AnswerProbe(out.handle.get(), 1) ||
+            !ReadSerial(out.handle.get(), out.desc.iSerialNumber, szSerial))
+            return Identify::NoAnswer;
+    }
+    out.strName = DeviceName(out.desc, szSerial);
+    return Identify::Answered;
+}
+
+// The context's endpoints from the accepted interface: the first pair serves the printer, a
+// second pair (four endpoints) the display.
+void TakeEndpoints(_USBQX* pCtx, const libusb_interface_descriptor& alt) {
+    pCtx->nInterface = alt.bInterfaceNumber;
+    pCtx->ucBulkOut = 0;
+    pCtx->ucBulkIn = 0;
+    pCtx->ucBulkOut2 = 0xFF;
+    pCtx->ucBulkIn2 = 0xFF;
+    pCtx->ucDisplay = alt.bNumEndpoints == 4 ? 1 : 0;
+    for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        const bool fBulk = (ep.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
+        const bool fIn = (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
+        if (e < 2) {
+            if ((fBulk && fIn) || ep.bmAttributes == LIBUSB_TRANSFER_TYPE_INTERRUPT)
+                pCtx->ucBulkIn = ep.bEndpointAddress;
+            else if (fBulk)
+                pCtx->ucBulkOut = ep.bEndpointAddress;
+        } else if (pCtx->ucDisplay && fBulk) {
+            if (fIn)
+                pCtx->ucBulkIn2 = ep.bEndpointAddress;
+            else
+                pCtx->ucBulkOut2 = ep.bEndpointAddress;
+        }
+    }
 }
 
 // Per-channel request numbers and endpoints of the write protocol.
@@ -507,19 +576,9 @@ void CUSBDevice::zph_usb_lib_exit() { libusb_exit(nullptr); }
 void CUSBDevice::zph_usb_enum(std::map<std::string, int>& mapDevices) {
     DeviceListOwner list;
     for (ssize_t i = 0; i < list.nCount; ++i) {
-        libusb_device_descriptor desc;
-        libusb_config_descriptor* pAccepted = nullptr;
-        int nKind = 0;
-        if (!AcceptDevice(list.ppList[i], desc, &pAccepted, &nKind)) continue;
-        libusb_free_config_descriptor(pAccepted);
-        HandlePtr handle = OpenHandle(list.ppList[i]);
-        if (!handle) continue;
-        char szSerial[257];
-        if ((nKind == USBKIND_PRT && !IsPRTClassFn(handle.get())) ||
-            !AnswerProbe(handle.get(), kProbeAttempts) ||
-            !ReadSerial(handle.get(), desc.iSerialNumber, szSerial))
-            continue;
-        mapDevices.insert(std::make_pair(DeviceName(desc, szSerial), nKind));
+        Identified id;
+        if (IdentifyDevice(list.ppList[i], IdentifyFor::Enumerate, id) == Identify::Answered)
+            mapDevices.insert(std::make_pair(id.strName, id.nKind));
     }
 }
 
@@ -533,67 +592,20 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
 
     bool fDescriptorFailure = false;
     for (ssize_t i = 0; i < list.nCount; ++i) {
-        libusb_device_descriptor desc;
-        libusb_config_descriptor* pAccepted = nullptr;
-        int nKind = 0;
-        if (!AcceptDevice(list.ppList[i], desc, &pAccepted, &nKind)) continue;
-        const ConfigPtr config(pAccepted);
-        const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-        pCtx->nInterface = alt.bInterfaceNumber;
-        // Each candidate starts from a clean endpoint set: an earlier four-endpoint device that
-        // did not match must not leave its display channel to the next one.
-        pCtx->ucBulkOut = 0;
-        pCtx->ucBulkIn = 0;
-        pCtx->ucBulkOut2 = 0xFF;
-        pCtx->ucBulkIn2 = 0xFF;
-        pCtx->ucDisplay = alt.bNumEndpoints == 4 ? 1 : 0;
-        for (int e = 0; e < alt.bNumEndpoints; ++e) {
-            const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-            const bool fBulk = (ep.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK;
-            const bool fIn = (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
-            if (e < 2) {
-                if ((fBulk && fIn) || ep.bmAttributes == LIBUSB_TRANSFER_TYPE_INTERRUPT)
-                    pCtx->ucBulkIn = ep.bEndpointAddress;
-                else if (fBulk)
-                    pCtx->ucBulkOut = ep.bEndpointAddress;
-            } else if (pCtx->ucDisplay && fBulk) {
-                if (fIn)
-                    pCtx->ucBulkIn2 = ep.bEndpointAddress;
-                else
-                    pCtx->ucBulkOut2 = ep.bEndpointAddress;
-            }
-        }
+        Identified id;
+        const Identify found = IdentifyDevice(list.ppList[i], IdentifyFor::Open, id);
+        if (found == Identify::NoAnswer) fDescriptorFailure = true;
+        if (found != Identify::Answered || id.strName != strName) continue;
+        TakeEndpoints(pCtx, id.config->interface[0].altsetting[0]);
         pCtx->nWriteTimeout = kOpenTimeout;
         pCtx->nReadTimeout = kOpenTimeout;
 
-        HandlePtr handle = OpenHandle(list.ppList[i]);
-        if (!handle) continue;
-        if (!AnswerProbe(handle.get(), kProbeAttempts)) {
-            fDescriptorFailure = true;
-            continue;
-        }
-        char szSerial[257];
-        if (!ReadSerial(handle.get(), desc.iSerialNumber, szSerial)) {
-            // One more try on a fresh handle after a pause.
-            handle.reset();
-            USBSleep(kRetryPause);
-            handle = OpenHandle(list.ppList[i]);
-            if (!handle) continue;
-            if (!AnswerProbe(handle.get(), 1) ||
-                !ReadSerial(handle.get(), desc.iSerialNumber, szSerial)) {
-                fDescriptorFailure = true;
-                continue;
-            }
-        }
-        const std::string strFound = DeviceName(desc, szSerial);
-        if (strFound != strName) continue;
-
-        int nActive = libusb_kernel_driver_active(handle.get(), 0);
+        int nActive = libusb_kernel_driver_active(id.handle.get(), 0);
         bool fDetached = nActive == 0;
         if (nActive == 1) {
             for (int a = 0; a < kDetachAttempts && !fDetached; ++a) {
                 if (a > 0) USBSleep(kRetryPause);
-                fDetached = libusb_detach_kernel_driver(handle.get(), 0) == 0;
+                fDetached = libusb_detach_kernel_driver(id.handle.get(), 0) == 0;
             }
         }
         if (!fDetached) {
@@ -601,21 +613,21 @@ unsigned int CUSBDevice::zph_usb_open(std::string strName, _USBQX* pCtx) {
                 LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to detach "
                 "kernel driver.",
-                strFound.c_str());
+                id.strName.c_str());
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
-        if (libusb_claim_interface(handle.get(), 0) != 0) {
-            libusb_attach_kernel_driver(handle.get(), 0);
+        if (libusb_claim_interface(id.handle.get(), 0) != 0) {
+            libusb_attach_kernel_driver(id.handle.get(), 0);
             LogMsg(
                 LOGLEVEL_TRACE,
                 "-- CUSBDevice::zph_usb_open(%s) <PHR_UNEXPECTED_SYSTEM_ERROR> : Unable to claim "
                 "interface.",
-                strFound.c_str());
+                id.strName.c_str());
             return USBR_UNEXPECTED_SYSTEM_ERROR;
         }
 
-        pCtx->pHandle = handle.release();
-        pCtx->strName = strFound;
+        pCtx->pHandle = id.handle.release();
+        pCtx->strName = id.strName;
         pCtx->ucCountReport = 0;
         pCtx->usCapability = 0;
         unsigned char aucCapability[2] = {0, 0};
