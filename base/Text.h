@@ -3,6 +3,7 @@
 // Text and number helpers shared by every layer. ASCII helpers never depend on the locale; ToUpper
 // is the C library's toupper byte by byte, as device names are built.
 
+#include <cstdint>
 #include <string>
 
 namespace base {
@@ -30,5 +31,10 @@ std::string Trim(const std::string& str, const char* szSpace = " \t\r");
 // start with a digit and the value must not exceed ullMax. *pullValue is set only on success.
 bool ParseUnsigned(const std::string& strText, unsigned long long ullMax,
                    unsigned long long* pullValue);
+
+// A host handle as the number log lines show for it (the low 32 bits of its value).
+inline int HandleNumber(const void* hHandle) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(hHandle));
+}
 
 }  // namespace base

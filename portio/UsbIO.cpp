@@ -6,6 +6,7 @@
 #include <atomic>
 #include <new>
 
+#include "base/Text.h"
 #include "base/Timeout.h"
 #include "contract/PortHandler.h"
 #include "log/Log.h"
@@ -21,8 +22,6 @@ constexpr unsigned int kReplySize = 4096;  // reply buffer of a pass-through req
 constexpr unsigned int kFsModeAnswerWait = 10000;
 
 std::atomic<PFN_PORT_EVENT> s_pfEvent{nullptr};
-
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 }  // namespace
 
@@ -298,7 +297,7 @@ bool CUsbIO::SetPower(unsigned int ulState) {
         }
     }
     if (nOld == nState) return false;
-    LogMsg(LOGLEVEL_TRACE, "** Power Event(%d, %08X)", HandleText(m_hPort), ulState);
+    LogMsg(LOGLEVEL_TRACE, "** Power Event(%d, %08X)", base::HandleNumber(m_hPort), ulState);
     SendEvent(PH_EVENT_POWER_STATE, &ulState, sizeof(ulState));
     return true;
 }

@@ -2,6 +2,7 @@
 #include <stdint.h>
 #include <unistd.h>
 
+#include "base/Text.h"
 #include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portio/UsbIO.h"
@@ -20,8 +21,6 @@ constexpr int kMaxDiscardReads = 256;
 bool Reached(unsigned int ulNow, unsigned int ulWhen) {
     return static_cast<int>(ulNow - ulWhen) >= 0;
 }
-
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 }  // namespace
 
@@ -102,7 +101,8 @@ void CUsbIO::QXInputNPowerThread() {
             CData data;
             if (device.Read(&data, m_hPort) == PHR_SUCCESS && data.Length() != 0) {
                 Log(LOGLEVEL_TRACE, data.Buffer(), data.Length(), "-- Read(%d) [%d]",
-                    HandleText(m_hPort), static_cast<int>(FUNCTIONS::GetTickCount() - ulReadStart));
+                    base::HandleNumber(m_hPort),
+                    static_cast<int>(FUNCTIONS::GetTickCount() - ulReadStart));
                 SendEvent(PH_EVENT_INPUT_DATA, data);
                 m_pInputEvent->Set(true);
                 bGotData = true;

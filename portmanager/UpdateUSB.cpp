@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "base/Text.h"
 #include "base/Timeout.h"
 #include "contract/PortHandler.h"
 #include "log/Log.h"
@@ -21,8 +22,6 @@ constexpr unsigned int kFlagUCS2 = 0x08000000u;
 constexpr unsigned int kLockValueNoChange = 0x10000001u;
 constexpr unsigned int kCodeAccepted1 = 0x50010004u;
 constexpr unsigned int kCodeAccepted2 = 0x60010006u;
-
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 unsigned int FirstWord(const CData& data) {
     unsigned int ulValue = 0;
@@ -164,7 +163,7 @@ unsigned int CUpdateUSB::OpenPort(void* hPort, std::string strPath) {
     if (vecSegments.size() != 2) return PHR_INVALID_PARAMETER;
     const std::string& strKind = vecSegments[0];
     const std::string& strName = vecSegments[1];
-    const int nHandle = HandleText(hPort);
+    const int nHandle = base::HandleNumber(hPort);
     const char* pszPath = strPath.c_str();
 
     CLock::CGuard configGuard(*m_pConfigLock);
@@ -273,7 +272,7 @@ unsigned int CUpdateUSB::ClosePort(void* hPort) {
         auto it = m_mapOpenPorts.find(hPort);
         if (it == m_mapOpenPorts.end()) {
             LogMsg(LOGLEVEL_TRACE, "-- Close(%d) <PHR_INVALID_PARAMETER> : Device does not exist.",
-                   HandleText(hPort));
+                   base::HandleNumber(hPort));
             return PHR_INVALID_PARAMETER;
         }
         pUsbIO = it->second;
@@ -317,7 +316,7 @@ unsigned int CUpdateUSB::ClosePort(void* hPort) {
             break;
         }
     }
-    LogMsg(LOGLEVEL_TRACE, "-- Close(%d) <PHR_SUCCESS>", HandleText(hPort));
+    LogMsg(LOGLEVEL_TRACE, "-- Close(%d) <PHR_SUCCESS>", base::HandleNumber(hPort));
     return PHR_SUCCESS;
 }
 
@@ -340,7 +339,7 @@ unsigned int CUpdateUSB::WriteToPort(void* hPort, CData data, unsigned int* pulW
 }
 
 unsigned int CUpdateUSB::IoCtl(void* hPort, unsigned int ulCode, CData in, CData* pOut) {
-    const int nHandle = HandleText(hPort);
+    const int nHandle = base::HandleNumber(hPort);
     CUsbIO* pUsbIO;
     {
         CLock::CGuard openGuard(*m_pOpenLock);

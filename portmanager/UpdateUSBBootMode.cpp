@@ -13,6 +13,7 @@
 
 #include <new>
 
+#include "base/Text.h"
 #include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
@@ -23,8 +24,6 @@ bool SameKey(const CData& a, const CData& b) {
     return a.Length() == b.Length() &&
            (a.Length() == 0 || memcmp(a.Buffer(), b.Buffer(), a.Length()) == 0);
 }
-
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 }  // namespace
 
@@ -60,7 +59,7 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind,
                 if (current.GetStatus() != DeviceStatus::Unavailable) {
                     LogMsg(LOGLEVEL_TRACE,
                            "-- BOOT MODE Open(%d) failed %s : Port %d is served by %s", 0,
-                           strDeviceName.c_str(), HandleText(pEntry->hPort),
+                           strDeviceName.c_str(), base::HandleNumber(pEntry->hPort),
                            current.GetDeviceName().c_str());
                     ++it;
                     continue;
@@ -93,10 +92,10 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind,
                 CUSBDevice previous = GetUSBDevice(hPort);
                 if (!previous.GetDeviceName().empty() && !previous.SharesConnection(device))
                     LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s gives way",
-                           HandleText(hPort), previous.GetDeviceName().c_str());
+                           base::HandleNumber(hPort), previous.GetDeviceName().c_str());
             }
             Bind(hPort, device);
-            LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", HandleText(hPort),
+            LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Open(%d) : %s", base::HandleNumber(hPort),
                    pEntry->strDeviceName.c_str());
             return PHR_SUCCESS;
         }
@@ -114,7 +113,7 @@ unsigned int CUpdateUSB::UpdateBootModeTable(void* hPort, CData key, int nKind,
         LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Found : %s", strDeviceName.c_str());
     else
         LogMsg(LOGLEVEL_TRACE, "-- BOOT MODE Claim(%d) : Waiting for the device.",
-               HandleText(hPort));
+               base::HandleNumber(hPort));
     return PHR_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
 
 #include <list>
 
+#include "base/Text.h"
 #include "contract/PortHandler.h"
 #include "log/Log.h"
 #include "portmanager/UpdateUSB.h"
@@ -13,8 +14,6 @@ constexpr unsigned int kMinOfflineTimeout = 50;
 constexpr unsigned int kMinStatusPto = 100;
 constexpr unsigned int kWriteTimeout = 5000;
 constexpr unsigned char kNoDeviceID = 255;
-
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 bool IsPrinterPartPath(const std::string& strPath) { return strPath.compare(0, 4, "/QX/") == 0; }
 
@@ -103,7 +102,7 @@ bool CUpdateUSB::UpdateConfigPorts() {
 }
 
 unsigned int CUpdateUSB::HandleConfigChange(CUsbIO* pUsbIO, void* hPort) {
-    const int nHandle = HandleText(hPort);
+    const int nHandle = base::HandleNumber(hPort);
     unsigned int ulOffline, ulStatus;
     {
         CLock::CGuard configGuard(*m_pConfigLock);

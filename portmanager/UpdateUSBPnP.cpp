@@ -32,8 +32,6 @@ constexpr unsigned int kEnumLingerMs = 1000;   // the enumeration thread's rest 
 // touched, and one that arrives as a stop is never acted on.
 constexpr int kWakeSignal = SIGALRM;
 
-int HandleText(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
-
 // One SIGALRM after 0.5 s; arming again restarts the delay.
 void ArmRetryTimer() {
     itimerval timer = {};
@@ -237,7 +235,7 @@ CUpdateUSB::AttachResult CUpdateUSB::UpdatePort(std::string strDeviceName, int n
 CUpdateUSB::ReopenResult CUpdateUSB::ReopenPort(_PORT_INFO* pInfo, std::string strDeviceName,
                                                 int nKind) {
     void* hPort = pInfo->hPort;
-    const int nHandle = HandleText(hPort);
+    const int nHandle = base::HandleNumber(hPort);
     {
         CUSBDevice current = GetUSBDevice(hPort);
         if (current.GetStatus() != DeviceStatus::Unavailable) return ReopenResult::OldDeviceAnswers;

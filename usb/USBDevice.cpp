@@ -5,12 +5,11 @@
 #include <cstring>
 #include <new>
 
+#include "base/Text.h"
 #include "log/Log.h"
 #include "threads/Functions.h"
 
 namespace {
-
-int HandleNumber(void* hPort) { return static_cast<int>(reinterpret_cast<intptr_t>(hPort)); }
 
 unsigned int ClampTimeout(unsigned int ulValue) {
     return ulValue < 50 ? 50 : (ulValue > 5000 ? 5000 : ulValue);
@@ -201,7 +200,7 @@ unsigned int CUSBDevice::QXSetFlowControl(void* hPort, unsigned int ulMode) {
     LogMsg(LOGLEVEL_TRACE,
            fForce ? "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_FORCE) <PHR_SUCCESS>"
                   : "-- USB SetPortFlowCtrl(%d, PH_FLOW_CONTROL_NORMAL) <PHR_SUCCESS>",
-           HandleNumber(hPort));
+           base::HandleNumber(hPort));
     return USBR_SUCCESS;
 }
 
@@ -316,7 +315,7 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
         if (!m_pUSBQX->ucDisplay) {
             LogMsg(LOGLEVEL_TRACE,
                    "-- JVOpen <PHR_INVALID_PARAMETER> with handle [%d] : no JV device connected",
-                   HandleNumber(hPort));
+                   base::HandleNumber(hPort));
             return USBR_INVALID_PARAMETER;
         }
         r = zph_bulk_write_jv(m_pUSBQX, pBytes, nLength);
@@ -326,7 +325,7 @@ unsigned int CUSBDevice::Write(void* pData, unsigned int ulLength, unsigned int*
     if (r < 0) return USBR_UNEXPECTED_SYSTEM_ERROR;
     if (pulWritten != nullptr) *pulWritten = static_cast<unsigned int>(r);
     Log(LOGLEVEL_TRACE, pBytes, static_cast<unsigned int>(r), "-- Write(%d) [%d]",
-        HandleNumber(hPort), static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
+        base::HandleNumber(hPort), static_cast<int>(FUNCTIONS::GetTickCount() - ulStart));
     return USBR_SUCCESS;
 }
 
