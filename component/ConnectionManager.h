@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/SharedRefCount.h"
 #include "component/ComponentInterface.h"
 #include "contract/Data.h"
 #include "contract/PortHandler.h"
@@ -36,9 +37,9 @@
 template <class T, bool fComponentIoctl>
 class CConnectionManager {
 public:
-    CConnectionManager() noexcept : m_pInstanceCount(nullptr), m_table(), m_pComponent(nullptr) {}
+    CConnectionManager() noexcept : m_instances(), m_table(), m_pComponent(nullptr) {}
     CConnectionManager(const CConnectionManager& other) noexcept
-        : m_pInstanceCount(nullptr), m_table(), m_pComponent(nullptr) {
+        : m_instances(), m_table(), m_pComponent(nullptr) {
         CopyFrom(other);
     }
     CConnectionManager& operator=(const CConnectionManager& other) {
@@ -50,7 +51,7 @@ public:
     }
     ~CConnectionManager() { Release(); }
 
-    bool IsValid() const { return m_pInstanceCount != nullptr && m_pComponent != nullptr; }
+    bool IsValid() const { return m_instances.IsSet() && m_pComponent != nullptr; }
     CComponentInterface* GetComponent() const { return m_pComponent; }
 
     // The table entries handed to the host.
@@ -75,10 +76,7 @@ public:
     static void RemoveAllConnections();
 
     // Number of live copies of this record (0 for an empty record).
-    int InstanceCount() const {
-        return m_pInstanceCount != nullptr ? __atomic_load_n(m_pInstanceCount, __ATOMIC_RELAXED)
-                                           : 0;
-    }
+    int InstanceCount() const { return m_instances.Count(); }
 
 private:
     typedef std::map<void*, CConnectionManager> ConnectionMap;
@@ -100,8 +98,8 @@ private:
     static CConnectionManager BeginClose(void* hHandle);
     static void EndBusy(void* hHandle);
 
-    // Shared by all copies of one record; counts the live copies. Atomic operations only.
-    int* m_pInstanceCount;
+    // Shared by all copies of one record; counts the live copies.
+    CSharedRefCount m_instances;
     _PORTHANDLERCOMPONENT m_table;
     CComponentInterface* m_pComponent;
 
@@ -134,26 +132,18 @@ std::set<void*> CConnectionManager<T, B>::s_setBusy;
 
 template <class T, bool B>
 void CConnectionManager<T, B>::CopyFrom(const CConnectionManager& other) noexcept {
-    m_pInstanceCount = other.m_pInstanceCount;
     m_table = other.m_table;
     m_pComponent = other.m_pComponent;
-    if (m_pInstanceCount != nullptr) {
-        if (__atomic_fetch_add(m_pInstanceCount, 1, __ATOMIC_RELAXED) >= 100)
-            LogMsg(LOGLEVEL_ALERT, "** CConnectionManager instance count unusually high!");
-    }
+    if (m_instances.Share(other.m_instances) > 100)
+        LogMsg(LOGLEVEL_ALERT, "** CConnectionManager instance count unusually high!");
 }
 
 template <class T, bool B>
 void CConnectionManager<T, B>::Release() {
     CComponentInterface* pComponent = m_pComponent;
-    int* pCount = m_pInstanceCount;
     m_pComponent = nullptr;
-    m_pInstanceCount = nullptr;
     m_table = _PORTHANDLERCOMPONENT();
-    if (pCount == nullptr) return;
-    if (__atomic_fetch_sub(pCount, 1, __ATOMIC_ACQ_REL) > 1) return;
-    delete pCount;
-    if (pComponent == nullptr) return;
+    if (!m_instances.Release() || pComponent == nullptr) return;
     bool fLast = false;
     {
         CHold hold;
@@ -216,7 +206,7 @@ CConnectionManager<T, B> CConnectionManager<T, B>::AddConnectionManager(
         CConnectionManager match = FindMatchingConnection(strName);
         record.m_pComponent = match.IsValid() ? match.m_pComponent : new T(strName);
     }
-    record.m_pInstanceCount = new int(1);
+    record.m_instances = CSharedRefCount::New();
     if (pTable != nullptr) record.m_table = *pTable;
     ++s_mapComponentUse[record.m_pComponent];
     // An invalid leftover under this handle cannot hold the last use of a component (it has none).

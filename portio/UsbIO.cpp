@@ -44,7 +44,7 @@ CUsbIO::CUsbIO()
       m_pPortLock(new (std::nothrow) CLock()),
       m_pWriteAbortEvent(new (std::nothrow) CEvent(true, false)),
       m_pInputEvent(new (std::nothrow) CEvent(true, false)),
-      m_nRefCount(1),
+      m_refs(1),
       m_bDisconnected(0),
       m_pWriteLock(new (std::nothrow) CLock()) {}
 
@@ -64,9 +64,10 @@ CUsbIO::~CUsbIO() {
         delete pThread;  // its destructor waits for the body as well
     }
 
-    // Borrowers (host calls in progress) finish with the object before it goes.
-    __atomic_sub_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_REL);
-    while (__atomic_load_n(&m_nRefCount, __ATOMIC_ACQUIRE) > 0) usleep(2000);
+    // Borrowers (host calls in progress) finish with the object before it goes. Count() acquires,
+    // so what they wrote before letting go is visible to the teardown below.
+    m_refs.Drop();
+    while (m_refs.Count() > 0) usleep(2000);
 
     delete m_pWriteLock;
     delete m_pPortLock;
@@ -393,9 +394,9 @@ CUsbIO::WaitResult CUsbIO::WaitFor2Events(CEvent* pFirst, CEvent* pSecond, unsig
     }
 }
 
-void CUsbIO::GetReference() { __atomic_add_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_REL); }
+void CUsbIO::GetReference() { m_refs.Add(); }
 
-void CUsbIO::ClearReference() { __atomic_sub_fetch(&m_nRefCount, 1, __ATOMIC_ACQ_REL); }
+void CUsbIO::ClearReference() { m_refs.Drop(); }
 
 _PORT_INFO CUsbIO::GetPortInfo() {
     CLock::CGuard guard(*m_pPortLock);

@@ -9,6 +9,7 @@
 //    its connection manager's Event. Without a sink, events are dropped.
 #include <string>
 
+#include "base/RefCount.h"
 #include "contract/Data.h"
 #include "portio/PortInfo.h"
 #include "portio/PortManagerCalls.h"
@@ -98,7 +99,7 @@ private:
     CLock* m_pPortLock;  // short updates only; never held across USB transfers or calls out
     CEvent* m_pWriteAbortEvent;
     CEvent* m_pInputEvent;
-    int m_nRefCount;      // atomic
+    CRefCount m_refs;     // the object's own reference and one per borrower
     int m_bDisconnected;  // atomic
     // Serialises writes on this port: the device's write protocol (busy poll, write start, bulk
     // data, count read-back) must not interleave with another write's. Held across transfers;

@@ -17,10 +17,10 @@ unsigned int ClampTimeout(unsigned int ulValue) {
 
 }  // namespace
 
-CUSBDevice::CUSBDevice() : m_pnRefCount(new int(1)) {}
+CUSBDevice::CUSBDevice() : m_refs(CSharedRefCount::New()) {}
 
 CUSBDevice::CUSBDevice(std::string strName, int nKind)
-    : m_pOps(OpsFor(nKind)), m_strDeviceName(std::move(strName)), m_pnRefCount(new int(1)) {
+    : m_pOps(OpsFor(nKind)), m_strDeviceName(std::move(strName)), m_refs(CSharedRefCount::New()) {
     m_nKind = m_pOps != nullptr ? nKind : USBKIND_QX;
 }
 
@@ -28,8 +28,7 @@ CUSBDevice::CUSBDevice(CUSBDevice const& src)
     : m_pOps(src.m_pOps),
       m_strDeviceName(src.m_strDeviceName),
       m_nKind(src.m_nKind),
-      m_pnRefCount(src.m_pnRefCount) {
-    GetReference();
+      m_refs(src.m_refs) {
     CopyContext(src);
 }
 
@@ -37,16 +36,14 @@ CUSBDevice::CUSBDevice(CUSBDevice const& src, int nKind)
     : m_pOps(OpsFor(nKind)),
       m_strDeviceName(src.m_strDeviceName),
       m_nKind(nKind),
-      m_pnRefCount(src.m_pnRefCount) {
-    GetReference();
+      m_refs(src.m_refs) {
     CopyContext(src);
 }
 
 CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
     if (this == &src) return *this;
     ClearReference();
-    m_pnRefCount = src.m_pnRefCount;
-    GetReference();
+    m_refs = src.m_refs;
     m_strDeviceName = src.m_strDeviceName;
     m_pOps = src.m_pOps;
     m_nKind = src.m_nKind;
@@ -98,30 +95,25 @@ void CUSBDevice::CopyContext(const CUSBDevice& src) {
     if (src.m_pUSBQX != nullptr) m_pUSBQX = new (std::nothrow) _USBQX(*src.m_pUSBQX);
 }
 
-int CUSBDevice::GetReference() const {
-    if (m_pnRefCount == nullptr) return 0;
-    return __atomic_add_fetch(m_pnRefCount, 1, __ATOMIC_ACQ_REL);
-}
+int CUSBDevice::GetReference() const { return m_refs.AddReference(); }
 
+// Release leaves m_refs empty either way, so a later ClearReference (the destructor after an
+// explicit call) does not count this object twice.
 void CUSBDevice::ClearReference() {
-    if (m_pnRefCount == nullptr) return;
-    if (__atomic_sub_fetch(m_pnRefCount, 1, __ATOMIC_ACQ_REL) <= 0) {
+    if (!m_refs.IsSet()) return;
+    if (m_refs.Release()) {
         if (m_pUSBQX != nullptr) Close();
-        delete m_pnRefCount;
     } else {
         // The handle belongs to the copies still alive.
         delete m_pUSBQX;
         m_pUSBQX = nullptr;
     }
-    // This object no longer holds a reference either way; a later ClearReference (the
-    // destructor after an explicit call) must not count it twice.
-    m_pnRefCount = nullptr;
 }
 
 unsigned int CUSBDevice::Open() {
     if (m_pOps == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
-    if (m_pnRefCount == nullptr) m_pnRefCount = new int(1);
-    if (__atomic_load_n(m_pnRefCount, __ATOMIC_ACQUIRE) != 1) return USBR_SUCCESS;
+    if (!m_refs.IsSet()) m_refs = CSharedRefCount::New();
+    if (m_refs.Count() != 1) return USBR_SUCCESS;
     // A second open would leak the context and a second libusb handle.
     if (m_pUSBQX != nullptr) return USBR_SUCCESS;
     unsigned int ulResult = (this->*m_pOps->pfnOpen)();

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "base/SharedRefCount.h"
 #include "usb/USBCodes.h"
 #include "usb/USBTransport.h"
 
@@ -52,7 +53,7 @@ public:
     _USBQX* GetContext() const { return m_pUSBQX; }
     // True when both are copies of one device instance (they share one connection count).
     bool SharesConnection(const CUSBDevice& other) const {
-        return m_pnRefCount == other.m_pnRefCount && m_strDeviceName == other.m_strDeviceName;
+        return m_refs == other.m_refs && m_strDeviceName == other.m_strDeviceName;
     }
 
     // Transport on libusb-1.0. None of these uses the object's state, only the context given.
@@ -106,7 +107,7 @@ private:
     _USBQX* m_pUSBQX = nullptr;       // private to this copy
     std::string m_strDeviceName;
     int m_nKind = USBKIND_QX;
-    int* m_pnRefCount = nullptr;  // shared by all copies; atomic increments and decrements only
+    CSharedRefCount m_refs;  // shared by all copies; empty once this object let go of it
 };
 
 template <class TData>
