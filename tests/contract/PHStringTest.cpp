@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "contract/PortHandler.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

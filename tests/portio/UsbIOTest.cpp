@@ -11,7 +11,7 @@
 
 #include "contract/PortHandler.h"
 #include "sim/SimBus.h"
-#include "tests/portmanager/PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 
 using namespace porttest;
 

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <thread>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 

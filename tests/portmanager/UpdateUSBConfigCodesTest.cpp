@@ -5,8 +5,8 @@
 #include <string>
 
 #include "contract/PHString.h"
-#include "tests/ident/IdentFixture.h"
-#include "tests/ident/UiDocument.h"
+#include "tests/portmanager/IdentFixture.h"
+#include "tests/portmanager/UiDocument.h"
 
 using namespace ident;
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/qxhost/QxHostProcess.h"
+#include "tests/support/QxHostProcess.h"
 #include "tools/qxhost/UsbBus.h"
 
 #ifndef QXHOST_PATH

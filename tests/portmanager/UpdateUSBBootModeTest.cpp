@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/ident/IdentFixture.h"
+#include "tests/portmanager/IdentFixture.h"
 
 using namespace ident;
 

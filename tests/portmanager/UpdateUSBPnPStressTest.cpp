@@ -11,7 +11,7 @@
 #include <mutex>
 #include <random>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 

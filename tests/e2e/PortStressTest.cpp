@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 

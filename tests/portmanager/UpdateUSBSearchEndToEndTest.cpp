@@ -2,7 +2,7 @@
 // whose device has gone, ports created through the host, boot-mode devices.
 #include <gtest/gtest.h>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 

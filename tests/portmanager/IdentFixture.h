@@ -16,7 +16,7 @@
 #include "host/Host.h"
 #include "portmanager/UpdateUSB.h"
 #include "sim/SimBus.h"
-#include "tests/portmanager/PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 
 namespace ident {
 

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 
