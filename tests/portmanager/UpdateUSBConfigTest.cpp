@@ -9,8 +9,7 @@ namespace {
 
 using UpdateUSBConfig = UpdateUSBFixture;
 
-TEST_F(UpdateUSBConfig, LoadsDefaultsAndLimits)
-{
+TEST_F(UpdateUSBConfig, LoadsDefaultsAndLimits) {
     Start();
     const _UXD_PORT p1 = Port("P1");
     EXPECT_EQ(p1.strPortName, "USB#VID_0XFFFF##PID_0X202NOTHERE");
@@ -41,8 +40,7 @@ TEST_F(UpdateUSBConfig, LoadsDefaultsAndLimits)
     EXPECT_FALSE(m_pUpdateUSB->GetConfigPort("P3", nullptr));
 }
 
-TEST_F(UpdateUSBConfig, PortNameContainingThePartNamesKeepsBothParts)
-{
+TEST_F(UpdateUSBConfig, PortNameContainingThePartNamesKeepsBothParts) {
     AddPort("JVQX", "DEVICE-OF-JVQX");
     m_host.Properties().SetNumber("/QX/JVQX/StatusPto", 300);
     m_host.Properties().SetString("/JV/JVQX/PortType", "USB");
@@ -56,8 +54,7 @@ TEST_F(UpdateUSBConfig, PortNameContainingThePartNamesKeepsBothParts)
     EXPECT_EQ(port.infoJV.bConfigured, 1);
 }
 
-TEST_F(UpdateUSBConfig, LoadingAgainKeepsOneRecordPerNameAndTheOpenState)
-{
+TEST_F(UpdateUSBConfig, LoadingAgainKeepsOneRecordPerNameAndTheOpenState) {
     Start();
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(1), "QX/P1"), PHR_SUCCESS);
     m_host.Properties().SetNumber("/QX/P1/StatusPto", 900);
@@ -69,8 +66,7 @@ TEST_F(UpdateUSBConfig, LoadingAgainKeepsOneRecordPerNameAndTheOpenState)
     EXPECT_EQ(m_pUpdateUSB->ClosePort(Handle(1)), PHR_SUCCESS);
 }
 
-TEST_F(UpdateUSBConfig, UpdateAddsOnlyNewNames)
-{
+TEST_F(UpdateUSBConfig, UpdateAddsOnlyNewNames) {
     Start();
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(1), "QX/P1"), PHR_SUCCESS);
     AddPort("P9", "DEVICE9");
@@ -82,8 +78,7 @@ TEST_F(UpdateUSBConfig, UpdateAddsOnlyNewNames)
     EXPECT_EQ(m_pUpdateUSB->ClosePort(Handle(1)), PHR_SUCCESS);
 }
 
-TEST_F(UpdateUSBConfig, ConfigChangedTakesTheValuesAsRead)
-{
+TEST_F(UpdateUSBConfig, ConfigChangedTakesTheValuesAsRead) {
     Start();
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(1), "QX/P1"), PHR_SUCCESS);
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(2), "JV/P1"), PHR_SUCCESS);
@@ -104,9 +99,11 @@ TEST_F(UpdateUSBConfig, ConfigChangedTakesTheValuesAsRead)
 
     m_host.Properties().Remove("/QX/P1/OfflineTimeout");
     m_host.Properties().SetNumber("/QX/P1/StatusPto", 60);
-    EXPECT_EQ(m_pUpdateUSB->IoCtl(Handle(1), PH_CONFIG_CHANGED, CData(), nullptr), PHR_INVALID_PARAMETER);
-    EXPECT_TRUE(m_dir.WaitForLine("-- IoCtl(" + h1 +
-                                  ", PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property."));
+    EXPECT_EQ(m_pUpdateUSB->IoCtl(Handle(1), PH_CONFIG_CHANGED, CData(), nullptr),
+              PHR_INVALID_PARAMETER);
+    EXPECT_TRUE(m_dir.WaitForLine(
+        "-- IoCtl(" + h1 +
+        ", PH_CONFIG_CHANGED) <PHR_INVALID_PARAMETER> : Failed to read property."));
     EXPECT_EQ(Port("P1").infoQX.ulStatusPto, 60u);  // read before the failing one: stays
     EXPECT_TRUE(m_dir.WaitForLine("-- IoCtl(" + h1 + ", 50070010) <80000003>"));
 

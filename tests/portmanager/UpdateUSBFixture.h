@@ -17,14 +17,15 @@ namespace updateusbtest {
 
 using namespace porttest;
 
-inline void Sink(void* hPort, unsigned int ulCode, CData data) { CHost::EventSink(hPort, ulCode, data); }
+inline void Sink(void* hPort, unsigned int ulCode, CData data) {
+    CHost::EventSink(hPort, ulCode, data);
+}
 
 inline void* Handle(int n) { return reinterpret_cast<void*>(static_cast<intptr_t>(0x100 + n)); }
 
 class UpdateUSBFixture : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         usbsim::resetBus();
         CPropertyTree& tree = m_host.Properties();
         AddPort("P1", "USB#VID_0XFFFF##PID_0X202NOTHERE");
@@ -41,25 +42,20 @@ protected:
         ASSERT_EQ(InitializeServicePropertyCallbacks(&props), 1);
         CUsbIO::SetEventSink(Sink);
     }
-    void TearDown() override
-    {
-        if (m_pUpdateUSB != nullptr)
-            m_pUpdateUSB->Release();
+    void TearDown() override {
+        if (m_pUpdateUSB != nullptr) m_pUpdateUSB->Release();
         CUsbIO::SetEventSink(nullptr);
         usbsim::resetBus();
     }
-    void AddPort(const std::string& strName, const std::string& strDevice)
-    {
+    void AddPort(const std::string& strName, const std::string& strDevice) {
         m_host.Properties().SetString("/QX/" + strName + "/PortType", "USB");
         m_host.Properties().SetString("/QX/" + strName + "/PortName", strDevice);
     }
-    void Start()
-    {
+    void Start() {
         m_pUpdateUSB = CUpdateUSB::CreateInstance(&g_propertyBridge);
         ASSERT_NE(m_pUpdateUSB, nullptr);
     }
-    _UXD_PORT Port(const std::string& strName)
-    {
+    _UXD_PORT Port(const std::string& strName) {
         _UXD_PORT port;
         EXPECT_TRUE(m_pUpdateUSB->GetConfigPort(strName, &port)) << strName;
         return port;
