@@ -41,12 +41,6 @@ protected:
     }
 };
 
-std::vector<unsigned char> Joined(const std::vector<std::vector<unsigned char>>& vec) {
-    std::vector<unsigned char> all;
-    for (const auto& v : vec) all.insert(all.end(), v.begin(), v.end());
-    return all;
-}
-
 // A stall, a time-out or a device that drops what it took after the count it reports: each time the
 // write asks how much the device took, clears the halt and goes on from there, so every byte
 // arrives exactly once and in order.

@@ -36,6 +36,7 @@
 
 namespace stress {
 
+using testsupport::Joined;
 using testsupport::Pattern;
 using testsupport::Seed;
 using testsupport::ToData;

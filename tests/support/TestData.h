@@ -54,6 +54,13 @@ inline std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsig
     return out;
 }
 
+// The pieces one after another, as a device records what several writes sent it.
+inline std::vector<unsigned char> Joined(const std::vector<std::vector<unsigned char>>& vec) {
+    std::vector<unsigned char> all;
+    for (const std::vector<unsigned char>& v : vec) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
 // A block holding exactly these bytes (no terminating zero).
 inline CData ToData(const std::vector<unsigned char>& vec) {
     return CData(vec.data(), static_cast<unsigned int>(vec.size()));
