@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/component/FakeComponent.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

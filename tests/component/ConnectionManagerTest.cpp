@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/component/FakeComponent.h"
+#include "tests/support/TestData.h"
 
 namespace {
 
@@ -40,10 +41,7 @@ unsigned int DummyIoctl(void*, unsigned int, CData, CData*) { return PHR_SUCCESS
 
 void* H(std::size_t n) { return reinterpret_cast<void*>(n); }
 
-CData Bytes(const std::string& s)
-{
-    return CData(reinterpret_cast<const unsigned char*>(s.data()), static_cast<unsigned int>(s.size()));
-}
+using testsupport::ToData;
 
 class ConnectionManagerTest : public ::testing::Test {
 protected:
@@ -137,7 +135,7 @@ TEST_F(ConnectionManagerTest, SecondOpenOnAnOpenHandleFailsAndKeepsTheFirst)
     EXPECT_EQ(CallsOf("Open").size(), 1u) << "the component must not see the second Open";
 
     unsigned int ulWritten = 0;
-    EXPECT_EQ(CFakeManager::ExternalWrite(H(1), Bytes("abc"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(CFakeManager::ExternalWrite(H(1), ToData("abc"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(ulWritten, 3u);
     const std::vector<FAKE_CALL> writes = CallsOf("Write");
     ASSERT_EQ(writes.size(), 1u);
@@ -153,7 +151,7 @@ TEST_F(ConnectionManagerTest, FailedComponentOpenLeavesTheHandleFree)
     EXPECT_EQ(CFakeComponent::s_nLive.load(), 0);
     EXPECT_FALSE(CFakeManager::GetConnectionManager(H(7), 1).IsValid());
     unsigned int ulWritten = 99;
-    EXPECT_EQ(CFakeManager::ExternalWrite(H(7), Bytes("x"), &ulWritten), PHR_NOT_CONNECTED);
+    EXPECT_EQ(CFakeManager::ExternalWrite(H(7), ToData("x"), &ulWritten), PHR_NOT_CONNECTED);
 
     CFakeComponent::s_ulOpenResult = PHR_SUCCESS;
     EXPECT_EQ(Open(H(7), "QX/NOPE"), PHR_SUCCESS);
@@ -194,7 +192,7 @@ TEST_F(ConnectionManagerTest, ComponentOutlivesCallsStillInProgress)
         EXPECT_EQ(CFakeManager::ExternalClose(H(2)), PHR_SUCCESS);
         EXPECT_EQ(CFakeComponent::s_nLive.load(), 1);
         unsigned int ulWritten = 0;
-        EXPECT_EQ(inFlight.GetComponent()->Write(H(1), Bytes("late"), &ulWritten), PHR_SUCCESS);
+        EXPECT_EQ(inFlight.GetComponent()->Write(H(1), ToData("late"), &ulWritten), PHR_SUCCESS);
     }
     EXPECT_EQ(CFakeComponent::s_nLive.load(), 0);
 }
@@ -216,12 +214,12 @@ TEST_F(ConnectionManagerTest, CloseAndWriteOnUnknownOrClosedHandlesAreNotConnect
 {
     unsigned int ulWritten = 0;
     EXPECT_EQ(CFakeManager::ExternalClose(H(9)), PHR_NOT_CONNECTED);
-    EXPECT_EQ(CFakeManager::ExternalWrite(H(9), Bytes("x"), &ulWritten), PHR_NOT_CONNECTED);
+    EXPECT_EQ(CFakeManager::ExternalWrite(H(9), ToData("x"), &ulWritten), PHR_NOT_CONNECTED);
 
     ASSERT_EQ(Open(H(9), "QX/P1"), PHR_SUCCESS);
     EXPECT_EQ(CFakeManager::ExternalClose(H(9)), PHR_SUCCESS);
     EXPECT_EQ(CFakeManager::ExternalClose(H(9)), PHR_NOT_CONNECTED);
-    EXPECT_EQ(CFakeManager::ExternalWrite(H(9), Bytes("x"), &ulWritten), PHR_NOT_CONNECTED);
+    EXPECT_EQ(CFakeManager::ExternalWrite(H(9), ToData("x"), &ulWritten), PHR_NOT_CONNECTED);
     EXPECT_EQ(CallsOf("Close").size(), 1u);
     EXPECT_TRUE(CallsOf("Write").empty());
 }
@@ -230,7 +228,7 @@ TEST_F(ConnectionManagerTest, IoctlWithoutConnectionGoesToTheComponentLevelHandl
 {
     const unsigned int ulCode = PH_CONFIG_GET_COMPONENT_UI | PH_UCS2_STRINGS;
     CData out;
-    EXPECT_EQ(CFakeManager::ExternalIoctl(H(5), ulCode, Bytes("JV"), &out), PHR_SUCCESS);
+    EXPECT_EQ(CFakeManager::ExternalIoctl(H(5), ulCode, ToData("JV"), &out), PHR_SUCCESS);
     std::vector<FAKE_CALL> calls = CallsOf("ComponentIoctl");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].strArgument, CFakeComponent::Hex(ulCode)) << "the code goes on with its flag";
@@ -238,7 +236,7 @@ TEST_F(ConnectionManagerTest, IoctlWithoutConnectionGoesToTheComponentLevelHandl
 
     // On an open handle the same code is the component object's business.
     ASSERT_EQ(Open(H(5), "QX/P1"), PHR_SUCCESS);
-    EXPECT_EQ(CFakeManager::ExternalIoctl(H(5), ulCode, Bytes("JV"), &out), PHR_NOT_SUPPORTED);
+    EXPECT_EQ(CFakeManager::ExternalIoctl(H(5), ulCode, ToData("JV"), &out), PHR_NOT_SUPPORTED);
     EXPECT_EQ(CallsOf("Ioctl").size(), 1u);
     EXPECT_EQ(CallsOf("ComponentIoctl").size(), 1u);
 
@@ -265,8 +263,8 @@ TEST_F(ConnectionManagerTest, IoctlDuringCloseGoesToTheComponentLevelHandler)
 TEST_F(ConnectionManagerTest, EventsReachTheSinkOfOpenHandlesOnly)
 {
     ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);
-    CFakeManager::Event(H(1), PH_EVENT_INPUT_DATA, Bytes("in"));
-    CFakeManager::Event(H(2), PH_EVENT_INPUT_DATA, Bytes("never opened"));
+    CFakeManager::Event(H(1), PH_EVENT_INPUT_DATA, ToData("in"));
+    CFakeManager::Event(H(2), PH_EVENT_INPUT_DATA, ToData("never opened"));
     const std::vector<SINK_EVENT> events = SinkEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].hHandle, H(1));
@@ -279,9 +277,9 @@ TEST_F(ConnectionManagerTest, EventsForAHandleWhoseCloseHasBegunAreDropped)
 {
     ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);
     CFakeComponent::SetClosePrepareHook(
-        [](void* h) { CFakeManager::Event(h, PH_EVENT_POWER_STATE, Bytes(std::string("\x02\0\0\0", 4))); });
+        [](void* h) { CFakeManager::Event(h, PH_EVENT_POWER_STATE, ToData(std::string("\x02\0\0\0", 4))); });
     EXPECT_EQ(CFakeManager::ExternalClose(H(1)), PHR_SUCCESS);
-    CFakeManager::Event(H(1), PH_EVENT_INPUT_DATA, Bytes("after close"));
+    CFakeManager::Event(H(1), PH_EVENT_INPUT_DATA, ToData("after close"));
     EXPECT_TRUE(SinkEvents().empty());
 }
 
@@ -291,7 +289,7 @@ TEST_F(ConnectionManagerTest, CloseDuringOpenOfTheHandleFindsNoConnection)
     CFakeComponent::SetOpenHook([&](void* h) {
         ulCloseDuringOpen = CFakeManager::ExternalClose(h);
         // The port's first events come while it is being opened, and reach the host.
-        CFakeManager::Event(h, PH_EVENT_POWER_STATE, Bytes(std::string("\0\0\0\0", 4)));
+        CFakeManager::Event(h, PH_EVENT_POWER_STATE, ToData(std::string("\0\0\0\0", 4)));
     });
     ASSERT_EQ(Open(H(1), "QX/P1"), PHR_SUCCESS);
     EXPECT_EQ(ulCloseDuringOpen, PHR_NOT_CONNECTED);

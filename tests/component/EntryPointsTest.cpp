@@ -7,7 +7,7 @@
 
 #include "component/PropertyBridge.h"
 #include "contract/PortHandler.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestData.h"
+
 namespace {
 
 // The block a CData points to (the object is that one pointer).
@@ -24,10 +26,7 @@ std::int32_t CountOf(const CData& data)
     return lCount;
 }
 
-std::vector<unsigned char> PayloadOf(const CData& data)
-{
-    return std::vector<unsigned char>(data.Buffer(), data.Buffer() + data.Length());
-}
+using testsupport::BytesOf;
 
 TEST(CDataConstruction, NullSourceOrZeroLengthIsEmpty)
 {
@@ -62,11 +61,11 @@ TEST(CDataConstruction, TwoPartsAreConcatenatedLeavingOutAbsentParts)
 {
     const unsigned char ab[2] = {'a', 'b'};
     const unsigned char c[1] = {'c'};
-    EXPECT_EQ(PayloadOf(CData(ab, 2, c, 1)), (std::vector<unsigned char>{'a', 'b', 'c'}));
-    EXPECT_EQ(PayloadOf(CData(ab, 2, nullptr, 1)), (std::vector<unsigned char>{'a', 'b'}));
-    EXPECT_EQ(PayloadOf(CData(ab, 2, c, 0)), (std::vector<unsigned char>{'a', 'b'}));
-    EXPECT_EQ(PayloadOf(CData(nullptr, 0, c, 1)), (std::vector<unsigned char>{'c'}));
-    EXPECT_EQ(PayloadOf(CData(ab, 0, c, 1)), (std::vector<unsigned char>{'c'}));
+    EXPECT_EQ(BytesOf(CData(ab, 2, c, 1)), (std::vector<unsigned char>{'a', 'b', 'c'}));
+    EXPECT_EQ(BytesOf(CData(ab, 2, nullptr, 1)), (std::vector<unsigned char>{'a', 'b'}));
+    EXPECT_EQ(BytesOf(CData(ab, 2, c, 0)), (std::vector<unsigned char>{'a', 'b'}));
+    EXPECT_EQ(BytesOf(CData(nullptr, 0, c, 1)), (std::vector<unsigned char>{'c'}));
+    EXPECT_EQ(BytesOf(CData(ab, 0, c, 1)), (std::vector<unsigned char>{'c'}));
     const CData neither(nullptr, 3, ab, 0);
     EXPECT_EQ(BlockOf(neither), nullptr);
 }
@@ -98,7 +97,7 @@ TEST(CDataSharing, AssignmentReleasesTheOldBlockAndSelfAssignmentKeepsIt)
     CData& alias = a;
     a = alias;
     EXPECT_EQ(CountOf(a), 2);
-    EXPECT_EQ(PayloadOf(a), (std::vector<unsigned char>{1, 2}));
+    EXPECT_EQ(BytesOf(a), (std::vector<unsigned char>{1, 2}));
     b = CData();
     EXPECT_EQ(b.Length(), 0u);
     EXPECT_EQ(CountOf(a), 1);

@@ -8,14 +8,12 @@
 #include <vector>
 
 #include "contract/PortHandler.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestData.h"
 
 namespace {
 
-std::vector<unsigned char> PayloadOf(const CData& data)
-{
-    return std::vector<unsigned char>(data.Buffer(), data.Buffer() + data.Length());
-}
+using testsupport::BytesOf;
 
 std::vector<std::uint16_t> UnitsOf(const CData& data)
 {
@@ -24,10 +22,7 @@ std::vector<std::uint16_t> UnitsOf(const CData& data)
     return vec;
 }
 
-CData Bytes(const std::vector<unsigned char>& vec)
-{
-    return CData(vec.data(), static_cast<unsigned int>(vec.size()));
-}
+using testsupport::ToData;
 
 CData Units(const std::vector<std::uint16_t>& vec)
 {
@@ -38,16 +33,16 @@ const std::string kInvalid = "** CPHString::UTF8toUCS2 Invalid UTF-8 character "
 
 TEST(CPHStringPack, EightBitFormIsTheBytesAndOneZero)
 {
-    EXPECT_EQ(PayloadOf(CPHString::PackString("AB", 0)), (std::vector<unsigned char>{'A', 'B', 0}));
-    EXPECT_EQ(PayloadOf(CPHString::PackString("", 0)), (std::vector<unsigned char>{0}));
+    EXPECT_EQ(BytesOf(CPHString::PackString("AB", 0)), (std::vector<unsigned char>{'A', 'B', 0}));
+    EXPECT_EQ(BytesOf(CPHString::PackString("", 0)), (std::vector<unsigned char>{0}));
     // The UCS-2 flag is the only bit that matters.
-    EXPECT_EQ(PayloadOf(CPHString::PackString("\xC3\xA9", PH_CONFIG_GET_COMPONENT_UI)),
+    EXPECT_EQ(BytesOf(CPHString::PackString("\xC3\xA9", PH_CONFIG_GET_COMPONENT_UI)),
               (std::vector<unsigned char>{0xC3, 0xA9, 0}));
 }
 
 TEST(CPHStringPack, Ucs2FormIsTheUnitsAndOneZeroUnit)
 {
-    EXPECT_EQ(PayloadOf(CPHString::PackString("", PH_UCS2_STRINGS)), (std::vector<unsigned char>{0, 0}));
+    EXPECT_EQ(BytesOf(CPHString::PackString("", PH_UCS2_STRINGS)), (std::vector<unsigned char>{0, 0}));
     EXPECT_EQ(UnitsOf(CPHString::PackString("A\xC3\xA9", PH_UCS2_STRINGS)),
               (std::vector<std::uint16_t>{0x0041, 0x00E9, 0x0000}));
     const CData packed = CPHString::PackString("\xE3\x81\x82x", PH_CONFIG_GET_COMPONENT_UI | PH_UCS2_STRINGS);
@@ -80,9 +75,9 @@ TEST(CPHStringPack, InvalidUtf8IsReportedAndReplacedOneByteAtATime)
 
 TEST(CPHStringExtract, EightBitStringsAreTakenFromTheFrontOneByOne)
 {
-    CData data = Bytes({0x41, 0x42, 0x00, 0x43, 0x44, 0x00});
+    CData data = ToData(std::vector<unsigned char>{0x41, 0x42, 0x00, 0x43, 0x44, 0x00});
     EXPECT_EQ(CPHString::ExtractString(data, 0), "AB");
-    EXPECT_EQ(PayloadOf(data), (std::vector<unsigned char>{0x43, 0x44, 0x00}));
+    EXPECT_EQ(BytesOf(data), (std::vector<unsigned char>{0x43, 0x44, 0x00}));
     EXPECT_EQ(CPHString::ExtractString(data, 0), "CD");
     EXPECT_EQ(data.Length(), 0u);
     EXPECT_EQ(data.Buffer(), nullptr);
@@ -92,7 +87,7 @@ TEST(CPHStringExtract, EightBitStringsAreTakenFromTheFrontOneByOne)
 
 TEST(CPHStringExtract, StringWithoutTerminatorRunsToTheEnd)
 {
-    CData data = Bytes({0x41, 0x42, 0x43});
+    CData data = ToData(std::vector<unsigned char>{0x41, 0x42, 0x43});
     EXPECT_EQ(CPHString::ExtractString(data, 0), "ABC");
     EXPECT_EQ(data.Length(), 0u);
 
@@ -101,7 +96,7 @@ TEST(CPHStringExtract, StringWithoutTerminatorRunsToTheEnd)
     EXPECT_EQ(wide.Length(), 0u);
 
     // An odd trailing byte is no unit of its own; the missing terminator takes it along.
-    CData odd = Bytes({0x41, 0x00, 0x42});
+    CData odd = ToData(std::vector<unsigned char>{0x41, 0x00, 0x42});
     EXPECT_EQ(CPHString::ExtractString(odd, 1), "A");
     EXPECT_EQ(odd.Length(), 0u);
 }
@@ -121,10 +116,10 @@ TEST(CPHStringExtract, Ucs2StringsAreConvertedToUtf8UnitByUnit)
 
 TEST(CPHStringExtract, ExtractingLeavesOtherCopiesOfTheBufferAlone)
 {
-    CData data = Bytes({'x', 0, 'y', 0});
+    CData data = ToData(std::vector<unsigned char>{'x', 0, 'y', 0});
     const CData copy(data);
     EXPECT_EQ(CPHString::ExtractString(data, 0), "x");
-    EXPECT_EQ(PayloadOf(copy), (std::vector<unsigned char>{'x', 0, 'y', 0}));
+    EXPECT_EQ(BytesOf(copy), (std::vector<unsigned char>{'x', 0, 'y', 0}));
 }
 
 TEST(CPHStringRoundTrip, PackedSequencesWalkBackInBothForms)

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/Host.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "host/Host.h"
-#include "tests/component/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

@@ -13,15 +13,11 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/Files.h"
+
 namespace {
 
-std::string ReadFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::ReadFile;
 
 // Runs a shell command; its exit status and what it printed (both streams).
 int Shell(const std::string& strCommand, std::string* pstrOutput)

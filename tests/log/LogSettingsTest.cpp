@@ -5,7 +5,7 @@
 #include "LogTestSupport.h"
 
 using logtest::LogFixture;
-using logtest::Word;
+using logtest::WordAt;
 
 namespace {
 class LogSettings : public LogFixture {};
@@ -21,10 +21,10 @@ TEST_F(LogSettings, ConfigurationAndSettingsComeFromTheDaemon) {
     for (uint32_t kind : {1u, 2u}) {
         const LogDaemonMessage& req = requests[kind - 1];
         ASSERT_EQ(req.raw.size(), 32u);
-        EXPECT_EQ(Word(req.raw, 2), static_cast<uint32_t>(getpid()));
-        EXPECT_EQ(Word(req.raw, 3), logtest::ThreadId());
-        EXPECT_EQ(Word(req.raw, 4), kind);
-        for (size_t w = 5; w < 8; ++w) EXPECT_EQ(Word(req.raw, w), 0u) << "word " << w;
+        EXPECT_EQ(WordAt(req.raw, 2), static_cast<uint32_t>(getpid()));
+        EXPECT_EQ(WordAt(req.raw, 3), logtest::ThreadId());
+        EXPECT_EQ(WordAt(req.raw, 4), kind);
+        for (size_t w = 5; w < 8; ++w) EXPECT_EQ(WordAt(req.raw, w), 0u) << "word " << w;
     }
     EXPECT_EQ(g_ulErrorCount.load(), 0u);
 }
@@ -36,10 +36,10 @@ TEST_F(LogSettings, SetSendsTheStringWithItsTerminator) {
     ASSERT_TRUE(m_log->WaitForMessages(1));
     LogDaemonMessage req = m_log->Messages().at(0);
     ASSERT_EQ(req.raw.size(), 32u + 8u);
-    EXPECT_EQ(Word(req.raw, 4), 3u);
-    EXPECT_EQ(Word(req.raw, 5), 0u);
-    EXPECT_EQ(Word(req.raw, 6), 7u);
-    EXPECT_EQ(Word(req.raw, 7), 0u);
+    EXPECT_EQ(WordAt(req.raw, 4), 3u);
+    EXPECT_EQ(WordAt(req.raw, 5), 0u);
+    EXPECT_EQ(WordAt(req.raw, 6), 7u);
+    EXPECT_EQ(WordAt(req.raw, 7), 0u);
     EXPECT_EQ(std::string(req.raw.begin() + 32, req.raw.end()), std::string("level=4\0", 8));
 }
 
@@ -49,7 +49,7 @@ TEST_F(LogSettings, EmptySettingsSendOneNulByte) {
     ASSERT_TRUE(m_log->WaitForMessages(1));
     LogDaemonMessage req = m_log->Messages().at(0);
     ASSERT_EQ(req.raw.size(), 33u);
-    EXPECT_EQ(Word(req.raw, 6), 0u);
+    EXPECT_EQ(WordAt(req.raw, 6), 0u);
     EXPECT_EQ(req.raw[32], 0);
     EXPECT_EQ(m_log->Settings(), "");
 }

@@ -11,19 +11,11 @@
 using logtest::LogFixture;
 using logtest::ThreadId;
 using logtest::WaitForWorkers;
-using logtest::Word;
+using logtest::WordAt;
+using testsupport::Pattern;
+using testsupport::ToBytes;
 
 namespace {
-
-std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
-    std::vector<unsigned char> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed) & 0xFF);
-    return v;
-}
-
-std::vector<unsigned char> Bytes(const std::string& s) {
-    return std::vector<unsigned char>(s.begin(), s.end());
-}
 
 void Append(std::vector<unsigned char>* out, const std::vector<unsigned char>& more) {
     out->insert(out->end(), more.begin(), more.end());
@@ -47,15 +39,15 @@ TEST_F(LogWire, LogMsgSendsHeaderAndTextByteForByte) {
     LogDaemonMessage msg;
     ASSERT_TRUE(m_log->WaitForText(text, &msg));
     ASSERT_EQ(msg.raw.size(), 32 + text.size());
-    EXPECT_GE(Word(msg.raw, 0), static_cast<uint32_t>(before.tv_sec));
-    EXPECT_LE(Word(msg.raw, 0), static_cast<uint32_t>(after.tv_sec));
-    EXPECT_LT(Word(msg.raw, 1), 1000000u);
-    EXPECT_EQ(Word(msg.raw, 2), static_cast<uint32_t>(getpid()));
-    EXPECT_EQ(Word(msg.raw, 3), ThreadId());
-    EXPECT_EQ(Word(msg.raw, 4), 0u);
-    EXPECT_EQ(Word(msg.raw, 5), 2u);
-    EXPECT_EQ(Word(msg.raw, 6), text.size());
-    EXPECT_EQ(Word(msg.raw, 7), 0u);
+    EXPECT_GE(WordAt(msg.raw, 0), static_cast<uint32_t>(before.tv_sec));
+    EXPECT_LE(WordAt(msg.raw, 0), static_cast<uint32_t>(after.tv_sec));
+    EXPECT_LT(WordAt(msg.raw, 1), 1000000u);
+    EXPECT_EQ(WordAt(msg.raw, 2), static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(WordAt(msg.raw, 3), ThreadId());
+    EXPECT_EQ(WordAt(msg.raw, 4), 0u);
+    EXPECT_EQ(WordAt(msg.raw, 5), 2u);
+    EXPECT_EQ(WordAt(msg.raw, 6), text.size());
+    EXPECT_EQ(WordAt(msg.raw, 7), 0u);
     EXPECT_EQ(std::string(msg.raw.begin() + 32, msg.raw.end()), text);
 }
 
@@ -64,11 +56,11 @@ TEST_F(LogWire, LogSendsTextThenData) {
     Log(2, data, sizeof(data), "-- Write(%d) <%s>", 7, "PHR_SUCCESS");
     LogDaemonMessage msg;
     ASSERT_TRUE(m_log->WaitForText("-- Write(7) <PHR_SUCCESS>", &msg));
-    std::vector<unsigned char> body = Bytes("-- Write(7) <PHR_SUCCESS>");
+    std::vector<unsigned char> body = ToBytes("-- Write(7) <PHR_SUCCESS>");
     Append(&body, std::vector<unsigned char>(data, data + sizeof(data)));
     EXPECT_EQ(std::vector<unsigned char>(msg.raw.begin() + 32, msg.raw.end()), body);
-    EXPECT_EQ(Word(msg.raw, 6), 25u);
-    EXPECT_EQ(Word(msg.raw, 7), sizeof(data));
+    EXPECT_EQ(WordAt(msg.raw, 6), 25u);
+    EXPECT_EQ(WordAt(msg.raw, 7), sizeof(data));
 }
 
 TEST_F(LogWire, LogRawSendsDataWithEmptyText) {
@@ -77,9 +69,9 @@ TEST_F(LogWire, LogRawSendsDataWithEmptyText) {
     ASSERT_TRUE(m_log->WaitForMessages(1));
     LogDaemonMessage msg = m_log->Messages().at(0);
     EXPECT_TRUE(msg.complete);
-    EXPECT_EQ(Word(msg.raw, 5), 999u);
-    EXPECT_EQ(Word(msg.raw, 6), 0u);
-    EXPECT_EQ(Word(msg.raw, 7), 300u);
+    EXPECT_EQ(WordAt(msg.raw, 5), 999u);
+    EXPECT_EQ(WordAt(msg.raw, 6), 0u);
+    EXPECT_EQ(WordAt(msg.raw, 7), 300u);
     EXPECT_EQ(std::vector<unsigned char>(msg.raw.begin() + 32, msg.raw.end()), data);
 }
 
@@ -92,7 +84,7 @@ TEST_F(LogText, LongerTextIsCutTo2047Characters) {
         ASSERT_TRUE(m_log->WaitFor([](const auto& m) { return !m.empty(); }));
         LogDaemonMessage msg = m_log->Messages().at(0);
         size_t expected = length < 2047 ? length : 2047;
-        EXPECT_EQ(Word(msg.raw, 6), expected) << length;
+        EXPECT_EQ(WordAt(msg.raw, 6), expected) << length;
         EXPECT_EQ(msg.text, text.substr(0, expected)) << length;
         EXPECT_EQ(msg.raw.size(), 32 + expected) << length;
     }
@@ -122,7 +114,7 @@ TEST_F(LogData, DirectLimitArrivesWhole) {
     LogDaemonMessage msg;
     ASSERT_TRUE(m_log->WaitForText("direct 65536", &msg));
     EXPECT_EQ(msg.data, data);
-    EXPECT_EQ(Word(msg.raw, 7), LOG_MAX_DIRECT_DATA);
+    EXPECT_EQ(WordAt(msg.raw, 7), LOG_MAX_DIRECT_DATA);
     EXPECT_EQ(g_ulErrorCount.load(), 0u);
 }
 
@@ -137,8 +129,8 @@ TEST_F(LogData, WorkerSendsACopyTakenBeforeTheCallReturns) {
     EXPECT_EQ(msg.data, original);
     EXPECT_EQ(msg.raw.size(), 32 + 4 + original.size());
     // The header was made by the caller, on the caller's thread.
-    EXPECT_EQ(Word(msg.raw, 3), ThreadId());
-    EXPECT_EQ(Word(msg.raw, 7), original.size());
+    EXPECT_EQ(WordAt(msg.raw, 3), ThreadId());
+    EXPECT_EQ(WordAt(msg.raw, 7), original.size());
     ASSERT_TRUE(WaitForWorkers());
     EXPECT_EQ(g_ulErrorCount.load(), 0u);
 }
@@ -229,8 +221,8 @@ TEST_F(LogPeerClosed, DaemonClosingMidMessageDoesNotHurtTheCaller) {
     LogDaemonMessage cut = m_log->Messages().at(0);
     EXPECT_FALSE(cut.complete);
     ASSERT_EQ(cut.raw.size(), 40u);
-    EXPECT_EQ(Word(cut.raw, 6), 3u);
-    EXPECT_EQ(Word(cut.raw, 7), 16384u);
+    EXPECT_EQ(WordAt(cut.raw, 6), 3u);
+    EXPECT_EQ(WordAt(cut.raw, 7), 16384u);
     EXPECT_EQ(std::string(cut.raw.begin() + 32, cut.raw.begin() + 35), "cut");
     // The whole message fit in the socket before the daemon hung up: delivered, not lost.
     EXPECT_EQ(g_ulErrorCount.load(), 0u);

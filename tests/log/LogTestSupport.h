@@ -12,14 +12,11 @@
 
 #include "log/Log.h"
 #include "tools/ScopedLogDaemon.h"
+#include "tests/support/TestData.h"
 
 namespace logtest {
 
-inline uint32_t Word(const std::vector<unsigned char>& raw, size_t index) {
-    uint32_t w = 0;
-    if (raw.size() >= (index + 1) * 4) memcpy(&w, raw.data() + index * 4, 4);
-    return w;
-}
+using testsupport::WordAt;
 
 inline uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 

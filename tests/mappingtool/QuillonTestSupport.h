@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestData.h"
+
 namespace quillon_test {
 
 using Bytes = std::vector<uint8_t>;
@@ -27,11 +29,7 @@ inline Bytes Words(std::initializer_list<uint32_t> words) {
     return out;
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
+using testsupport::Concat;
 
 // KVFontGroupIndex: count, then per entry an opaque word, the index and a 256-unit name field.
 inline Bytes FontGroupIndex(const std::vector<std::pair<std::u16string, uint32_t>>& entries) {

@@ -1,5 +1,6 @@
 #include "markup/Markup.h"
 #include "tests/markup/MarkupTestUtil.h"
+#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 
 namespace
 {
+
+using testsupport::ReadFile;
 
 class MarkupFile : public ::testing::Test
 {
@@ -43,11 +46,6 @@ protected:
         std::ofstream out(strPath, std::ios::binary);
         out << strBytes;
         return strPath;
-    }
-    static std::string ReadFile(const std::string& strPath)
-    {
-        std::ifstream in(strPath, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     static std::string ToUTF16(const std::string& strUTF8, bool bBigEndian)
     {

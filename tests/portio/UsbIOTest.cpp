@@ -11,7 +11,7 @@
 
 #include "contract/PortHandler.h"
 #include "sim/SimBus.h"
-#include "tests/portmanager/PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 
 using namespace porttest;
 
@@ -81,7 +81,7 @@ void RecordEvent(void* hPort, unsigned int ulCode, CData data)
         return;
     {
         std::lock_guard<std::mutex> lock(pFake->eventMutex);
-        pFake->vecEvents.push_back({hPort, ulCode, Bytes(data)});
+        pFake->vecEvents.push_back({hPort, ulCode, BytesOf(data)});
     }
     pFake->eventCondition.notify_all();
 }
@@ -303,7 +303,7 @@ TEST_F(UsbIOControl, DeviceRequestPassThrough)
 
     // Receive request 1: the two status bytes.
     ASSERT_EQ(m_pUsbIO->DevIoControl(Word(0x80000001u), &out), PHR_SUCCESS);
-    EXPECT_EQ(Bytes(out), (std::vector<unsigned char>{0x00, 0x00}));  // ready, normal flow
+    EXPECT_EQ(BytesOf(out), (std::vector<unsigned char>{0x00, 0x00}));  // ready, normal flow
 
     // Send-only request 2 (set flow, value 0): nothing comes back.
     m_pDevice->clearRecords();

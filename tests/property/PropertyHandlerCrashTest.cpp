@@ -15,7 +15,7 @@
 #include <string>
 
 #include "markup/Markup.h"
-#include "tests/property/PropertyTestFiles.h"
+#include "tests/support/PropertyTestFiles.h"
 
 using PropertyHandlerCrash = PropertyTestDirectory;
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "markup/Markup.h"
-#include "tests/property/PropertyTestFiles.h"
+#include "tests/support/PropertyTestFiles.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "contract/Data.h"
 #include "markup/Markup.h"
-#include "tests/property/PropertyTestFiles.h"
+#include "tests/support/PropertyTestFiles.h"
 
 namespace {
 

@@ -36,16 +36,10 @@ protected:
     // A write that must go through in whole.
     void WriteAll(void* h, const std::vector<unsigned char>& vecData) {
         unsigned int ulWritten = 0;
-        EXPECT_EQ(Write(h, Bytes(vecData), &ulWritten), PHR_SUCCESS);
+        EXPECT_EQ(Write(h, ToData(vecData), &ulWritten), PHR_SUCCESS);
         EXPECT_EQ(ulWritten, vecData.size());
     }
 };
-
-std::vector<unsigned char> Joined(const std::vector<std::vector<unsigned char>>& vec) {
-    std::vector<unsigned char> all;
-    for (const auto& v : vec) all.insert(all.end(), v.begin(), v.end());
-    return all;
-}
 
 // A stall, a time-out or a device that drops what it took after the count it reports: each time the
 // write asks how much the device took, clears the halt and goes on from there, so every byte
@@ -106,7 +100,7 @@ TEST_F(Faults, DeviceLeavingMidWriteEndsTheWriteAndThePortRecovers) {
         fault.action = usbsim::FaultAction::Disconnect;
         pDevice->addBulkOutFault(fault);
         unsigned int ulWritten = 0;
-        EXPECT_EQ(Write(h, Bytes(Pattern(300000, static_cast<unsigned int>(ulAfter))), &ulWritten),
+        EXPECT_EQ(Write(h, ToData(Pattern(300000, static_cast<unsigned int>(ulAfter))), &ulWritten),
                   PHR_DEVICE_NOT_AVAILABLE);
         const size_t ulTaken = pDevice->received().size();
         EXPECT_EQ(ulTaken, ulAfter);
@@ -118,7 +112,7 @@ TEST_F(Faults, DeviceLeavingMidWriteEndsTheWriteAndThePortRecovers) {
 
         // Writes while it is away are refused at once.
         unsigned int ulAway = 77;
-        EXPECT_EQ(Write(h, Bytes(Pattern(10, 1)), &ulAway), PHR_DEVICE_NOT_AVAILABLE);
+        EXPECT_EQ(Write(h, ToData(Pattern(10, 1)), &ulAway), PHR_DEVICE_NOT_AVAILABLE);
 
         pDevice = usbsim::plug(cfg);
         ASSERT_TRUE(WaitForPower(h, PH_POWER_READY)) << "the port did not bind the device again";
@@ -154,7 +148,7 @@ TEST_F(Faults, ControlRequestsTimingOut) {
         fault.action = usbsim::FaultAction::Timeout;
         pDevice->addControlFault(fault);
         unsigned int ulWritten = 0;
-        const unsigned int ul = Write(h, Bytes(Pattern(20000, ucRequest)), &ulWritten);
+        const unsigned int ul = Write(h, ToData(Pattern(20000, ucRequest)), &ulWritten);
         EXPECT_TRUE(ul == PHR_SUCCESS || ul == PHR_WRITE_TIMEOUT ||
                     ul == PHR_DEVICE_NOT_AVAILABLE || ul == PHR_UNEXPECTED_SYSTEM_ERROR ||
                     ul == PHR_DEVICE_ERROR)
@@ -173,7 +167,7 @@ TEST_F(Faults, ControlRequestsTimingOut) {
         }));
         const std::vector<unsigned char> vecJob = Pattern(5000, 7);
         unsigned int ulAfter = 0;
-        if (Write(h, Bytes(vecJob), &ulAfter) == PHR_SUCCESS) ullReported += ulAfter;
+        if (Write(h, ToData(vecJob), &ulAfter) == PHR_SUCCESS) ullReported += ulAfter;
         EXPECT_EQ(pDevice->received().size(), ullReported);
     }
     // The pass-through request times out on the device and still comes back within its bound.
@@ -201,7 +195,7 @@ TEST_F(Faults, KernelDriverThatWillNotDetach) {
     const unsigned int ul = Open(h, "QX/P1");
     EXPECT_EQ(ul, PHR_PORT_OPEN_FAILURE) << std::hex << ul;
     unsigned int ulWritten = 0;
-    EXPECT_EQ(Write(h, Bytes(Pattern(10, 1)), &ulWritten), PHR_NOT_CONNECTED);
+    EXPECT_EQ(Write(h, ToData(Pattern(10, 1)), &ulWritten), PHR_NOT_CONNECTED);
 
     pDevice->clearFaults();
     pDevice->failDetach(0);
@@ -347,7 +341,7 @@ TEST_F(Faults, TwoPartDeviceTakenBackKeepsItsChannels) {
         unsigned int ulResult = PHR_DEVICE_NOT_AVAILABLE, ulWritten = 0;
         for (int i = 0; i < 200 && ulResult == PHR_DEVICE_NOT_AVAILABLE && ulWritten == 0; ++i) {
             if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            ulResult = Write(h, Bytes(vecData), &ulWritten);
+            ulResult = Write(h, ToData(vecData), &ulWritten);
         }
         EXPECT_EQ(ulResult, PHR_SUCCESS);
         EXPECT_EQ(ulWritten, vecData.size());

@@ -86,7 +86,7 @@ protected:
             // restarts the device's byte count under a write in progress (the host's own doing).
             if ((ulCode & ~PH_UCS2_STRINGS) == PH_USB_DEVICE_IOCTL && vec.size() >= 4)
                 vec[3] &= 0xBF;  // bit 30 of the word: send
-            return Bytes(vec);
+            return ToData(vec);
         }
         switch (ulCode & ~PH_UCS2_STRINGS) {
             case PH_LOCK_PORT: {
@@ -117,7 +117,7 @@ protected:
                              static_cast<unsigned int>(s.size() + 1));
             }
             default:
-                return Bytes(RandomBuffer(rng, 8));
+                return ToData(RandomBuffer(rng, 8));
         }
     }
 
@@ -213,7 +213,7 @@ TEST_F(HostStorm, SixteenThreadsOfRandomCallsOnFourPorts) {
                 } else if (ulAction < 86) {
                     // Calls on a handle nobody opened: the results are fixed.
                     unsigned int ulWritten = 0;
-                    EXPECT_EQ(Write(hNever, Bytes(RandomBuffer(rng, 100)), &ulWritten),
+                    EXPECT_EQ(Write(hNever, ToData(RandomBuffer(rng, 100)), &ulWritten),
                               PHR_NOT_CONNECTED);
                     EXPECT_EQ(Close(hNever), PHR_NOT_CONNECTED);
                     CData out;

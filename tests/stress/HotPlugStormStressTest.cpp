@@ -162,7 +162,7 @@ TEST_F(HotPlugStorm, ThousandReplugsWhilePrintingLoseNothing) {
         const std::vector<unsigned char> vecLast = Pattern(3000, 5);
         unsigned int ulWritten = 0;
         const size_t ulBefore = part.pDevice->Current()->received(part.book.channel).size();
-        EXPECT_EQ(Write(part.h, Bytes(vecLast), &ulWritten), PHR_SUCCESS) << part.strPath;
+        EXPECT_EQ(Write(part.h, ToData(vecLast), &ulWritten), PHR_SUCCESS) << part.strPath;
         EXPECT_EQ(part.pDevice->Current()->received(part.book.channel).size(),
                   ulBefore + vecLast.size())
             << part.strPath << ": the last job went to the device now attached";

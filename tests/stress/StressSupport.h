@@ -27,6 +27,7 @@
 #include "host/Host.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"
+#include "tests/support/TestData.h"
 #include "tests/support/WaitUntil.h"
 
 #ifndef TALIUN_LIBRARY
@@ -34,6 +35,12 @@
 #endif
 
 namespace stress {
+
+using testsupport::Joined;
+using testsupport::Pattern;
+using testsupport::Seed;
+using testsupport::ToData;
+using testsupport::Word;
 
 using Clock = std::chrono::steady_clock;
 
@@ -56,12 +63,6 @@ inline double Scale() {
 
 inline unsigned long Scaled(unsigned long ulNormal, unsigned long ulMinimum = 1) {
     return std::max(ulMinimum, static_cast<unsigned long>(static_cast<double>(ulNormal) * Scale()));
-}
-
-inline unsigned int Seed() {
-    const char* psz = getenv("TALIUN_STRESS_SEED");
-    return psz != nullptr ? static_cast<unsigned int>(strtoul(psz, nullptr, 0))
-                          : static_cast<unsigned int>(std::random_device()());
 }
 
 // Longest time each host call may take, from the component's documented time-outs (normal build):
@@ -272,22 +273,6 @@ private:
     unsigned long m_ulUndefined = 0;
 };
 
-inline CData Word(unsigned int ulValue) {
-    return CData(reinterpret_cast<const unsigned char*>(&ulValue), sizeof(ulValue));
-}
-
-inline CData Bytes(const std::vector<unsigned char>& vec) {
-    return CData(vec.data(), static_cast<unsigned int>(vec.size()));
-}
-
-// Recognisable bytes: a run of a job can be told from its neighbours in a device's record.
-inline std::vector<unsigned char> Pattern(size_t ulLength, unsigned int ulSeed) {
-    std::vector<unsigned char> vec(ulLength);
-    for (size_t i = 0; i < ulLength; ++i)
-        vec[i] = static_cast<unsigned char>((ulSeed * 131u + i * 7u + (i >> 8)) & 0xFF);
-    return vec;
-}
-
 // Sanitizer builds get the same stretch as the call bounds.
 template <class Pred>
 bool WaitUntil(Pred pred, unsigned int ulTimeoutMs = 20000) {
@@ -409,7 +394,7 @@ protected:
     unsigned int BookedWrite(CHANNEL_BOOK& book, void* h,
                              const std::vector<unsigned char>& vecData) {
         unsigned int ulWritten = 0xFFFFFFFFu;
-        const unsigned int ul = Write(h, Bytes(vecData), &ulWritten);
+        const unsigned int ul = Write(h, ToData(vecData), &ulWritten);
         if (ulWritten == 0xFFFFFFFFu)
             ulWritten = 0;  // refused before the write began: nothing went out
         EXPECT_LE(ulWritten, vecData.size());

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "mockdev/MockBus.h"
-#include "tests/qxhost/QxHostProcess.h"
+#include "tests/support/QxHostProcess.h"
 
 namespace {
 

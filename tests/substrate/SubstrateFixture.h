@@ -14,12 +14,12 @@
 #include "host/Host.h"
 #include "tests/substrate/Substrate.h"
 #include "tests/support/HostEvents.h"
+#include "tests/support/TestData.h"
 #include "tests/support/WaitUntil.h"
 #include "tools/ScopedLogDaemon.h"
 #include "tools/qxhost/HotPlugNotifier.h"
 
 namespace substrate_test {
-
 
 using testsupport::WaitUntil;
 using usbsim::Bytes;
@@ -27,20 +27,11 @@ using usbsim::Channel;
 using usbsim::DeviceConfig;
 using usbsim::DevicePtr;
 
-inline CData Data(const Bytes& b) { return CData(b.data(), static_cast<unsigned int>(b.size())); }
-inline CData Data(const std::string& s) { return Data(Bytes(s.begin(), s.end())); }
-inline CData Word(unsigned int ul) { return CData(reinterpret_cast<const unsigned char*>(&ul), sizeof ul); }
-inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-inline Bytes Pattern(size_t n, unsigned seed = 1) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed * 13 + i / 251) & 0xFF);
-    return b;
-}
-inline Bytes Concat(const Bytes& a, const Bytes& b) {
-    Bytes r = a;
-    r.insert(r.end(), b.begin(), b.end());
-    return r;
-}
+using testsupport::Concat;
+using testsupport::Pattern;
+using testsupport::Text;
+using testsupport::ToData;
+using testsupport::Word;
 
 class UsbEndToEnd : public ::testing::Test {
 protected:
@@ -120,12 +111,12 @@ protected:
     bool WriteWhenReady(void* h, const std::string& strData) {
         return WaitUntil([&] {
             unsigned int ulWritten = 0;
-            return m_host.Write(h, Data(strData), &ulWritten) == PHR_SUCCESS && ulWritten == strData.size();
+            return m_host.Write(h, ToData(strData), &ulWritten) == PHR_SUCCESS && ulWritten == strData.size();
         });
     }
     void WriteAll(void* h, const Bytes& data) {
         unsigned int ulWritten = 0;
-        EXPECT_EQ(m_host.Write(h, Data(data), &ulWritten), PHR_SUCCESS);
+        EXPECT_EQ(m_host.Write(h, ToData(data), &ulWritten), PHR_SUCCESS);
         EXPECT_EQ(ulWritten, data.size());
     }
     // A configured port bound to a fresh device, loaded and opened.

@@ -114,7 +114,7 @@ TEST_F(KernelDriver, PrinterClassDriverIsDetachedWhileOpenAndReattachedAfter) {
     h = OpenOk("QX/P1");
     EXPECT_FALSE(dev->kernelDriverActive());
     WriteAll(h, Pattern(10, 2));
-    EXPECT_EQ(dev->received(), Concat(Pattern(3000), Pattern(10, 2)));
+    EXPECT_EQ(dev->received(), Concat({Pattern(3000), Pattern(10, 2)}));
 }
 
 // Linux resets the alternate setting on release only when it is not already 0.
@@ -142,7 +142,7 @@ TEST_F(WriteFaults, StallAndTimeOutMidWriteLoseNothing) {
         dev->addBulkOutFault(fault);
         const Bytes job = Pattern(100000, ++seed);
         WriteAll(h, job);
-        all = Concat(all, job);
+        all = Concat({all, job});
     }
     EXPECT_EQ(dev->received(), all);
 }
@@ -155,7 +155,7 @@ TEST_F(HotPlug, UnplugDuringAWriteEndsItAndReportsTheDeviceUnavailable) {
     std::thread writer([&] {
         CHost::BlockHotPlugSignals();
         unsigned int ul = 0;
-        ulResult = m_host.Write(h, Data(Pattern(4 << 20)), &ul);
+        ulResult = m_host.Write(h, ToData(Pattern(4 << 20)), &ul);
         ulWritten = ul;
     });
     ASSERT_TRUE(dev->waitForReceived(100000));

@@ -83,7 +83,7 @@ TEST_F(HotPlugStorm, ReplugsWhilePrintingLoseNothingAndEveryPortPrintsAfter) {
             std::mt19937 rng(s);
             while (!bStop) {
                 unsigned int ulWritten = 0;
-                const unsigned int ul = m_host.Write(part.h, Data(Pattern(1 + rng() % 4096, rng())), &ulWritten);
+                const unsigned int ul = m_host.Write(part.h, ToData(Pattern(1 + rng() % 4096, rng())), &ulWritten);
                 EXPECT_TRUE(ul == PHR_SUCCESS || ul == PHR_DEVICE_NOT_AVAILABLE || ul == PHR_WRITE_TIMEOUT ||
                             ul == PHR_DEVICE_ERROR || ul == PHR_UNEXPECTED_SYSTEM_ERROR)
                     << std::hex << ul;

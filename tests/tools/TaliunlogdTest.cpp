@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "tests/support/Files.h"
 #include "tools/ScopedLogDaemon.h"
 
 extern char** environ;
@@ -33,12 +34,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutFile)
     return pid;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::ReadFile;
 
 // Polls a condition on another process's output; there is nothing to wait on directly.
 template <class F>

@@ -14,10 +14,13 @@
 
 #include "log/Log.h"
 #include "sim/SimBus.h"
+#include "tests/support/TestData.h"
 #include "tools/LogDaemon.h"
 #include "usb/USBDevice.h"
 
 namespace usbtest {
+
+using testsupport::Pattern;
 
 // The pauses the transport asked for, in order. A test may act on a pause (for example make a
 // busy device ready after the third busy-poll pause); the pause itself takes no time.
@@ -214,12 +217,6 @@ inline size_t CountOf(const std::vector<std::string>& v, const std::string& s) {
     size_t n = 0;
     for (auto& x : v) n += x == s;
     return n;
-}
-
-inline usbsim::Bytes Pattern(size_t n) {
-    usbsim::Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
-    return b;
 }
 
 // Opens the device into a context through the transport.

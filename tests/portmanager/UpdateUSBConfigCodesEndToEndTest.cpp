@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 
@@ -29,7 +29,7 @@ CData Pack(const std::string& strText, bool bWide)
 
 std::string Unpack8(const CData& data)
 {
-    const std::vector<unsigned char> vec = Bytes(data);
+    const std::vector<unsigned char> vec = BytesOf(data);
     const auto itZero = std::find(vec.begin(), vec.end(), 0);
     return std::string(vec.begin(), itZero);
 }
@@ -38,7 +38,7 @@ std::string Unpack8(const CData& data)
 std::string UnpackWide(const CData& data)
 {
     std::string s;
-    const std::vector<unsigned char> vec = Bytes(data);
+    const std::vector<unsigned char> vec = BytesOf(data);
     for (size_t i = 0; i + 1 < vec.size(); i += 2) {
         const unsigned int u = vec[i] | (vec[i + 1] << 8);
         if (u == 0)

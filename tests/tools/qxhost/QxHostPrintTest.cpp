@@ -5,7 +5,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/qxhost/QxHostFixture.h"
+#include "tests/tools/qxhost/QxHostFixture.h"
 
 namespace {
 

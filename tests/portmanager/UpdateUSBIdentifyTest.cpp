@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/ident/IdentFixture.h"
+#include "tests/portmanager/IdentFixture.h"
 
 using namespace ident;
 namespace answer = usbsim::answer;
@@ -16,7 +16,7 @@ namespace {
 
 using Bytes = usbsim::Bytes;
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testsupport::ToBytes;
 
 bool Contains(const Bytes& hay, const Bytes& needle)
 {
@@ -148,7 +148,7 @@ TEST_F(Identify, StatusBlocksAreSkippedWhole)
 TEST_F(Identify, AnswerSplitOverSeveralReads)
 {
     usbsim::DevicePtr pDevice = Plug(usbsim::DeviceConfig::vendorPrinter("ID5"));
-    const Bytes part1 = B("_QX-");
+    const Bytes part1 = ToBytes("_QX-");
     const Bytes part2 = {'K', '4', '0', 'V', 0};
     pDevice->setOnlineAnswer({part1});
     Start();
@@ -166,7 +166,7 @@ TEST_F(Identify, AnswerSplitOverSeveralReads)
 TEST_F(Identify, BootKeySplitOverReadsIsTakenWhole)
 {
     usbsim::DevicePtr pDevice = Plug(usbsim::DeviceConfig::vendorPrinter("ID6"));
-    const Bytes part1 = B("1KEY-");
+    const Bytes part1 = ToBytes("1KEY-");
     pDevice->setOnlineAnswer({part1});
     Start();
     std::thread identify([&] { m_nResult = Info(pDevice); });

@@ -2,7 +2,7 @@
 // whose device has gone, ports created through the host, boot-mode devices.
 #include <gtest/gtest.h>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 
@@ -160,7 +160,7 @@ TEST_F(PortSearchTakeOver, OpenUnboundPortGetsTheDevice)
     Load();
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("x"), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
+    EXPECT_EQ(m_host.Write(h, ToData("x"), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
     usbsim::DevicePtr p = usbsim::plug(Printer("SN1", "QX-K40V"));
     Notice();
     ASSERT_EQ(WaitForPortOf(p->deviceName()), "P1");
@@ -187,7 +187,7 @@ TEST_F(PortSearchNewPort, DocumentCarriesTheDeviceAndThePortOpens)
     // The component loaded the new port: it opens and prints.
     void* h = OpenOk("QX/USB1");
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("new port"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h, ToData("new port"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(Text(p->received()), IdentifiedThen("new port"));
 }
 
@@ -219,7 +219,7 @@ TEST_F(PortSearchBootMode, DeviceInBootModeGoesToTheTable)
     void* h = OpenOk("QX/Claimer");
     // Claimed once the port has reported its missing device.
     ASSERT_TRUE(WaitUntil([&] { return PowerStates(h) == std::vector<int>{PH_POWER_UNAVAILABLE}; }));
-    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("K7"), nullptr), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, ToData("K7"), nullptr), PHR_SUCCESS);
     EXPECT_TRUE(WaitForLine("-- BOOT MODE Open(" + HandleText(h) + ") : " + pBoot->deviceName()));
     ASSERT_TRUE(WriteWhenReady(h, "firmware"));
     EXPECT_EQ(Text(pBoot->received()), IdentifiedThen("firmware"));
@@ -312,7 +312,7 @@ TEST_P(PortSearchBootModeClaim, ClaimServesTheHandleAfterATakeOver)
     ASSERT_TRUE(WaitForTakeOver());
     ASSERT_TRUE(WaitForUnavailableThenReady(h, 1));
 
-    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("KEY9"), nullptr), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, ToData("KEY9"), nullptr), PHR_SUCCESS);
     EXPECT_TRUE(WaitForLine("-- BOOT MODE Open(" + HandleText(h) + ") : " + m_pPrt->deviceName() + " gives way"));
     EXPECT_TRUE(WaitForLine(Claimed(h)));
     ASSERT_TRUE(WriteWhenReady(h, "firmware block"));
@@ -333,7 +333,7 @@ TEST_F(PortSearchBootModeClaim, TakeOverAfterAClaimLeavesTheHandleWithTheBootMod
     PlugBootModeDevice();
     Notice();
     ASSERT_TRUE(WaitForBootModeDevice());
-    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, Bytes("KEY9"), nullptr), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Ioctl(h, PH_USB_UPDATE_BOOT_MODE, ToData("KEY9"), nullptr), PHR_SUCCESS);
     EXPECT_TRUE(WaitForLine(Claimed(h)));
 
     // The new device takes the port's configuration over; the handle stays with the claim.
@@ -354,7 +354,7 @@ TEST_F(PortSearchDeviceClass, PrinterClassDeviceWritesOne)
     EXPECT_EQ(PortNumber("P1", "DeviceClass"), 1u);
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("prt"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h, ToData("prt"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(Text(p->received()), IdentifiedThen("prt"));
 }
 

@@ -1,5 +1,5 @@
 // qxhost's command line: help, usage errors and the start-up failures a user meets first.
-#include "tests/qxhost/QxHostFixture.h"
+#include "tests/tools/qxhost/QxHostFixture.h"
 
 namespace {
 

@@ -10,27 +10,20 @@
 #include <random>
 #include <thread>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 
 namespace {
 
 using PortStress = PortE2EFixture;
+using testsupport::Joined;
 
 unsigned int StressSeconds()
 {
     const char* psz = getenv("TALIUN_STRESS_SECONDS");
     const int n = psz != nullptr ? atoi(psz) : 0;
     return n > 0 ? static_cast<unsigned int>(n) : 30;
-}
-
-std::vector<unsigned char> Concatenated(const std::vector<std::vector<unsigned char>>& vec)
-{
-    std::vector<unsigned char> all;
-    for (const auto& v : vec)
-        all.insert(all.end(), v.begin(), v.end());
-    return all;
 }
 
 TEST_F(PortStress, CloseWaitsForALongWrite)
@@ -165,9 +158,9 @@ TEST_F(PortStress, EightHostThreadsOnFourPortsWithInputAndPowerChanges)
         void* h = vecHandles[i];
         EXPECT_EQ(vecDevices[i]->received().size(), vecWritten[i]) << "port " << i;
         // Every input message arrives, in order, and nothing else.
-        ASSERT_TRUE(WaitUntil([&] { return Concatenated(Inputs(h)).size() >= vecQueued[i].size(); }, 20000))
+        ASSERT_TRUE(WaitUntil([&] { return Joined(Inputs(h)).size() >= vecQueued[i].size(); }, 20000))
             << "port " << i;
-        EXPECT_EQ(Concatenated(Inputs(h)), vecQueued[i]) << "port " << i;
+        EXPECT_EQ(Joined(Inputs(h)), vecQueued[i]) << "port " << i;
         // Power reports are changes only, between ready and not ready.
         const std::vector<int> vecPower = PowerStates(h);
         ASSERT_FALSE(vecPower.empty());

@@ -16,12 +16,15 @@
 #include <utility>
 #include <vector>
 
-#include "tests/qxhost/QxHostProcess.h"
+#include "tests/support/Files.h"
+#include "tests/support/QxHostProcess.h"
 #include "tools/qxhost/UsbBus.h"
 
 #ifndef QXHOST_PATH
 #error "QXHOST_PATH must name the built qxhost"
 #endif
+
+using testsupport::ReadFile;
 
 class QxHostFixture : public ::testing::Test {
 protected:
@@ -108,13 +111,6 @@ protected:
         WriteBus();
     }
 
-    static std::string ReadFile(const std::string& strPath)
-    {
-        std::ifstream in(strPath, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     static void WriteFile(const std::string& strPath, const std::string& strText)
     {
         // Replaced in one step, so that a reader never sees half a file.

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "tests/portmanager/PortE2EFixture.h"
+#include "tests/support/PortE2EFixture.h"
 
 using namespace porttest;
 
@@ -276,7 +276,7 @@ TEST_F(PortIoctl, ArgumentRulesOfEveryPortCode)
     // the code.
     CData out;
     EXPECT_EQ(m_host.Ioctl(h, PH_USB_GET_POWER_STATE | PH_UCS2_STRINGS, CData(), &out), PHR_SUCCESS);
-    EXPECT_EQ(Bytes(out), (std::vector<unsigned char>{0, 0, 0, 0}));
+    EXPECT_EQ(BytesOf(out), (std::vector<unsigned char>{0, 0, 0, 0}));
     LogDaemonMessage msg;
     ASSERT_TRUE(m_dir.WaitForLine(IoctlLine(h, PH_USB_GET_POWER_STATE, PHR_SUCCESS)));
     ASSERT_TRUE(m_dir.FindMessage(IoctlLine(h, PH_USB_GET_POWER_STATE, PHR_SUCCESS), &msg));

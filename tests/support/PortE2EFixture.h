@@ -9,7 +9,7 @@
 #include "contract/PortHandler.h"
 #include "host/Host.h"
 #include "sim/SimBus.h"
-#include "tests/portmanager/PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
 
 #ifndef TALIUN_LIBRARY
 #error "TALIUN_LIBRARY must name the built libTaliunqxusb.so"

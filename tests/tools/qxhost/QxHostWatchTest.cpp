@@ -1,6 +1,6 @@
 // qxhost watch: power and input events as they happen, hot-plug notices turned into SIGUSR1, and a
 // clean close when interrupted.
-#include "tests/qxhost/QxHostFixture.h"
+#include "tests/tools/qxhost/QxHostFixture.h"
 
 namespace {
 

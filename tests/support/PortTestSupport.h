@@ -16,9 +16,16 @@
 #include "contract/Data.h"
 #include "sim/SimBus.h"
 #include "tools/LogDaemon.h"
+#include "tests/support/TestData.h"
 #include "tests/support/WaitUntil.h"
 
 namespace porttest {
+
+using testsupport::BytesOf;
+using testsupport::HandleText;
+using testsupport::Pattern;
+using testsupport::ToData;
+using testsupport::Word;
 
 // A fresh directory with the log daemon listening in it; the component's settings point there.
 class CTestDirectory {
@@ -95,38 +102,6 @@ private:
     std::string m_strDir;
     std::unique_ptr<CLogDaemon> m_pDaemon;
 };
-
-// "%d" of a handle, as the component prints it.
-inline std::string HandleText(void* hPort)
-{
-    return std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
-}
-
-inline std::vector<unsigned char> Pattern(size_t ulLength, unsigned int ulSeed = 1)
-{
-    std::vector<unsigned char> vec(ulLength);
-    unsigned int x = ulSeed * 2654435761u + 12345u;
-    for (size_t i = 0; i < ulLength; ++i) {
-        x = x * 1103515245u + 12345u;
-        vec[i] = static_cast<unsigned char>(x >> 16);
-    }
-    return vec;
-}
-
-inline CData ToData(const std::vector<unsigned char>& vec)
-{
-    return CData(vec.data(), static_cast<unsigned int>(vec.size()));
-}
-
-inline CData Word(unsigned int ulValue)
-{
-    return CData(reinterpret_cast<const unsigned char*>(&ulValue), sizeof(ulValue));
-}
-
-inline std::vector<unsigned char> Bytes(const CData& data)
-{
-    return std::vector<unsigned char>(data.Buffer(), data.Buffer() + data.Length());
-}
 
 // The simulator's wire timing for full-speed and high-speed devices.
 inline usbsim::Timing FullSpeed()

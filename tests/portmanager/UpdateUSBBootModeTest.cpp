@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/ident/IdentFixture.h"
+#include "tests/portmanager/IdentFixture.h"
 
 using namespace ident;
 
@@ -76,12 +76,12 @@ protected:
     }
     unsigned int Claim(void* h, const std::string& strKey)
     {
-        return m_pUpdateUSB->IoCtl(h, PH_USB_UPDATE_BOOT_MODE, Text(strKey), nullptr);
+        return m_pUpdateUSB->IoCtl(h, PH_USB_UPDATE_BOOT_MODE, ToData(strKey), nullptr);
     }
     // The plug-and-play thread's report of a device that answered in boot mode.
     void Report(const std::string& strKey, const std::string& strDevice, int nKind = USBKIND_QX)
     {
-        EXPECT_EQ(m_pUpdateUSB->UpdateBootModeTable(nullptr, Text(strKey), nKind, strDevice), PHR_SUCCESS);
+        EXPECT_EQ(m_pUpdateUSB->UpdateBootModeTable(nullptr, ToData(strKey), nKind, strDevice), PHR_SUCCESS);
     }
     std::vector<Entry> Table()
     {
@@ -170,7 +170,7 @@ TEST_F(BootMode, ClaimTakesTheHandleOverFromTheDeviceThatServesIt)
                                   " gives way"));
 
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_pUpdateUSB->WriteToPort(h, Text("fw"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_pUpdateUSB->WriteToPort(h, ToData("fw"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(ulWritten, 2u);
     EXPECT_TRUE(m_pBoot1->waitForReceived(2));
     const usbsim::Bytes taken = m_pReady->received();

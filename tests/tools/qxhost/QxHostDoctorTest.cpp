@@ -2,7 +2,7 @@
 #include <functional>
 #include <regex>
 
-#include "tests/qxhost/QxHostFixture.h"
+#include "tests/tools/qxhost/QxHostFixture.h"
 #include "tools/LogDaemon.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tests/property/PropertyTestFiles.h"
+#include "tests/support/PropertyTestFiles.h"
 
 class RegistrationExport : public PropertyTestDirectory
 {

@@ -16,7 +16,8 @@
 #include "host/Host.h"
 #include "portmanager/UpdateUSB.h"
 #include "sim/SimBus.h"
-#include "tests/portmanager/PortTestSupport.h"
+#include "tests/support/PortTestSupport.h"
+#include "tests/support/TestData.h"
 
 namespace ident {
 
@@ -24,10 +25,7 @@ inline void Sink(void* hPort, unsigned int ulCode, CData data) { CHost::EventSin
 
 inline void* Handle(int n) { return reinterpret_cast<void*>(static_cast<intptr_t>(0x200 + n)); }
 
-inline CData Text(const std::string& s)
-{
-    return CData(reinterpret_cast<const unsigned char*>(s.data()), static_cast<unsigned int>(s.size()));
-}
+using testsupport::ToData;
 
 inline std::string String(const CData& data)
 {

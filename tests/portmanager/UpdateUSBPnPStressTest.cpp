@@ -11,7 +11,7 @@
 #include <mutex>
 #include <random>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 
@@ -52,12 +52,7 @@ struct PRINTER {
     }
 };
 
-unsigned int Seed()
-{
-    const char* psz = getenv("TALIUN_STRESS_SEED");
-    return psz != nullptr ? static_cast<unsigned int>(strtoul(psz, nullptr, 0))
-                          : static_cast<unsigned int>(std::random_device()());
-}
+using testsupport::Seed;
 
 class HotPlugStorm : public PnPFixture {
 protected:

@@ -6,19 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestData.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes Z(const std::string& s) { return Cat({B(s), Bytes{0}}); }
+using testsupport::Concat;
+using testsupport::ToBytes;
+
+Bytes Z(const std::string& s) { return Concat({ToBytes(s), Bytes{0}}); }
 
 struct Online {
     CIdentifyAnswer::Outcome outcome;
@@ -55,16 +52,16 @@ Offline ParseOffline(const Bytes& data, size_t ulModelSize = 256)
 
 TEST(IdentifyOnline, ShorterModelBlockAfterUnderscoreLeavesNoTail)
 {
-    const Online r = ParseOnline(Cat({B("_"), Z("LONGER-NAME"), B("7MC"), Z("QX-1"), Bytes{0x21}}));
+    const Online r = ParseOnline(Concat({ToBytes("_"), Z("LONGER-NAME"), ToBytes("7MC"), Z("QX-1"), Bytes{0x21}}));
     EXPECT_EQ(r.model, "QX-1");
     EXPECT_EQ(r.id, 0x21);
 }
 
 TEST(IdentifyOnline, LastBootKeyWinsAndEmptyKeyCounts)
 {
-    Online r = ParseOnline(Cat({B("1"), Z("FIRST"), B("1"), Z("SECOND")}));
+    Online r = ParseOnline(Concat({ToBytes("1"), Z("FIRST"), ToBytes("1"), Z("SECOND")}));
     EXPECT_EQ(r.key, "SECOND");
-    r = ParseOnline(Cat({B("1"), Bytes{0}}));
+    r = ParseOnline(Concat({ToBytes("1"), Bytes{0}}));
     EXPECT_EQ(r.outcome, CIdentifyAnswer::BOOT_KEY);
     EXPECT_TRUE(r.hasKey);
     EXPECT_EQ(r.key, "");
@@ -72,7 +69,7 @@ TEST(IdentifyOnline, LastBootKeyWinsAndEmptyKeyCounts)
 
 TEST(IdentifyOnline, BootKeyIsTakenOnlyOnceComplete)
 {
-    const Bytes whole = Cat({B("1"), Z("KEY-123")});
+    const Bytes whole = Concat({ToBytes("1"), Z("KEY-123")});
     for (size_t n = 0; n < whole.size(); ++n) {
         const Online r = ParseOnline(Bytes(whole.begin(), whole.begin() + n));
         EXPECT_EQ(r.outcome, CIdentifyAnswer::NONE) << n;
@@ -83,7 +80,7 @@ TEST(IdentifyOnline, BootKeyIsTakenOnlyOnceComplete)
 
 TEST(IdentifyOnline, BootKeyFollowedByDeviceIDReportsBoth)
 {
-    const Online r = ParseOnline(Cat({B("1"), Z("K"), Bytes{0x22}}));
+    const Online r = ParseOnline(Concat({ToBytes("1"), Z("K"), Bytes{0x22}}));
     EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
     EXPECT_EQ(r.id, 0x22);
     EXPECT_EQ(r.key, "K");
@@ -92,11 +89,11 @@ TEST(IdentifyOnline, BootKeyFollowedByDeviceIDReportsBoth)
 TEST(IdentifyOnline, StatusBlockIsSkippedWhole)
 {
     // 0x0F, read alone, would be a DeviceID; inside the status block it is not.
-    const Online r = ParseOnline(Cat({Bytes{0x14, 0x00, 0x00, 0x0F}, B("_"), Z("QX-K40V"), Bytes{0x20}}));
+    const Online r = ParseOnline(Concat({Bytes{0x14, 0x00, 0x00, 0x0F}, ToBytes("_"), Z("QX-K40V"), Bytes{0x20}}));
     EXPECT_EQ(r.id, 0x20);
     EXPECT_EQ(r.model, "QX-K40V");
     // A status block whose bytes would start a boot key or a model block.
-    const Online r2 = ParseOnline(Cat({Bytes{0x10, 0x31, 0x5F, 0x41}, Bytes{0x22}}));
+    const Online r2 = ParseOnline(Concat({Bytes{0x10, 0x31, 0x5F, 0x41}, Bytes{0x22}}));
     EXPECT_EQ(r2.outcome, CIdentifyAnswer::DEVICE_ID);
     EXPECT_FALSE(r2.hasKey);
     EXPECT_EQ(r2.id, 0x22);
@@ -106,14 +103,14 @@ TEST(IdentifyOnline, StatusBlockIsSkippedWhole)
 TEST(IdentifyOnline, OtherInformationBlocksAreSkipped)
 {
     // "7L1" and other 0x3x blocks run to their zero byte; their letters are no DeviceID.
-    const Online r = ParseOnline(Cat({B("7L1"), Z("ABC"), B("3"), Z("DEF"), B("_"), Z("M"), Bytes{0x23}}));
+    const Online r = ParseOnline(Concat({ToBytes("7L1"), Z("ABC"), ToBytes("3"), Z("DEF"), ToBytes("_"), Z("M"), Bytes{0x23}}));
     EXPECT_EQ(r.id, 0x23);
     EXPECT_EQ(r.model, "M");
 }
 
 TEST(IdentifyOnline, IncompleteAnswersGiveNothing)
 {
-    const Bytes whole = Cat({B("_"), Z("QX-K40V"), Bytes{0x20}});
+    const Bytes whole = Concat({ToBytes("_"), Z("QX-K40V"), Bytes{0x20}});
     for (size_t n = 0; n + 1 < whole.size(); ++n)
         EXPECT_EQ(ParseOnline(Bytes(whole.begin(), whole.begin() + n)).outcome, CIdentifyAnswer::NONE) << n;
 }
@@ -123,12 +120,12 @@ TEST(IdentifyOnline, LongerModelNameIsCutAndItsTailIsNoDeviceID)
     // 'A' (0x41) would pass for a DeviceID if the tail of the name were parsed as blocks.
     const std::string name(300, 'A');
     for (const char* prefix : {"7MC", "_"}) {
-        const Online r = ParseOnline(Cat({B(prefix), Z(name), Bytes{0x20}}));
+        const Online r = ParseOnline(Concat({ToBytes(prefix), Z(name), Bytes{0x20}}));
         EXPECT_EQ(r.model, std::string(255, 'A')) << prefix;
         EXPECT_EQ(r.id, 0x20) << prefix;
     }
     // A small buffer is respected the same way.
-    const Online small = ParseOnline(Cat({B("_"), Z("QX-K40V"), Bytes{0x20}}), 4);
+    const Online small = ParseOnline(Concat({ToBytes("_"), Z("QX-K40V"), Bytes{0x20}}), 4);
     EXPECT_EQ(small.model, "QX-");
     EXPECT_EQ(small.id, 0x20);
 }
@@ -144,7 +141,7 @@ TEST(IdentifyOnline, NothingUsableInNoise)
 
 TEST(IdentifyOffline, ModelAfterDeviceIDIsNotReported)
 {
-    const Offline r = ParseOffline(Cat({B("7L1"), Bytes{0x20, 0x00}, B("7MC"), Z("LATE")}));
+    const Offline r = ParseOffline(Concat({ToBytes("7L1"), Bytes{0x20, 0x00}, ToBytes("7MC"), Z("LATE")}));
     EXPECT_EQ(r.model, "");
 }
 
@@ -152,7 +149,7 @@ TEST(IdentifyOffline, UnderscoreBootKeyAndBareBytesAreNotAnswers)
 {
     // Online answers mean nothing here: the underscore block is read byte by byte, the boot-mode
     // block is skipped to its zero byte, a bare byte is no DeviceID.
-    const Offline r = ParseOffline(Cat({B("_"), Z("QX-K40V"), B("1"), Z("KEY"), Bytes{0x20}}));
+    const Offline r = ParseOffline(Concat({ToBytes("_"), Z("QX-K40V"), ToBytes("1"), Z("KEY"), Bytes{0x20}}));
     EXPECT_EQ(r.outcome, CIdentifyAnswer::NONE);
     EXPECT_EQ(r.id, 255);
 }
@@ -160,7 +157,7 @@ TEST(IdentifyOffline, UnderscoreBootKeyAndBareBytesAreNotAnswers)
 TEST(IdentifyOffline, StatusBlocksAndOtherBlocksAreSkipped)
 {
     const Offline r = ParseOffline(
-        Cat({Bytes{0x14, 0x37, 0x4C, 0x31}, B("3"), Z("7L1X"), B("7XX"), Z(""), B("7MC"), Z("M"), B("7L1"), Bytes{5, 0}}));
+        Concat({Bytes{0x14, 0x37, 0x4C, 0x31}, ToBytes("3"), Z("7L1X"), ToBytes("7XX"), Z(""), ToBytes("7MC"), Z("M"), ToBytes("7L1"), Bytes{5, 0}}));
     EXPECT_EQ(r.outcome, CIdentifyAnswer::DEVICE_ID);
     EXPECT_EQ(r.id, 5);
     EXPECT_EQ(r.model, "M");
@@ -168,14 +165,14 @@ TEST(IdentifyOffline, StatusBlocksAndOtherBlocksAreSkipped)
 
 TEST(IdentifyOffline, DeviceIDByteStillToComeIsWaitedFor)
 {
-    EXPECT_EQ(ParseOffline(B("7L1")).outcome, CIdentifyAnswer::NONE);
-    EXPECT_EQ(ParseOffline(B("7L")).outcome, CIdentifyAnswer::NONE);
-    EXPECT_EQ(ParseOffline(Cat({B("7L1"), Bytes{0x00}})).outcome, CIdentifyAnswer::DEVICE_ID);
+    EXPECT_EQ(ParseOffline(ToBytes("7L1")).outcome, CIdentifyAnswer::NONE);
+    EXPECT_EQ(ParseOffline(ToBytes("7L")).outcome, CIdentifyAnswer::NONE);
+    EXPECT_EQ(ParseOffline(Concat({ToBytes("7L1"), Bytes{0x00}})).outcome, CIdentifyAnswer::DEVICE_ID);
 }
 
 TEST(IdentifyOffline, LongModelNameIsCut)
 {
-    const Offline r = ParseOffline(Cat({B("7MC"), Z(std::string(400, 'B')), B("7L1"), Bytes{1, 0}}));
+    const Offline r = ParseOffline(Concat({ToBytes("7MC"), Z(std::string(400, 'B')), ToBytes("7L1"), Bytes{1, 0}}));
     EXPECT_EQ(r.model, std::string(255, 'B'));
     EXPECT_EQ(r.id, 1);
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "log/Log.h"
+#include "tests/support/Files.h"
 #include "tools/LogDaemon.h"
 
 // Runs childBody in a child process and returns its exit status (or -1 when it did not exit).
@@ -48,13 +49,7 @@ inline int RunInChild(const std::function<int()>& childBody, const std::function
 	return WEXITSTATUS(nStatus);
 }
 
-inline std::string ReadFile(const std::string& strPath)
-{
-	std::ifstream in(strPath, std::ios::binary);
-	std::ostringstream out;
-	out << in.rdbuf();
-	return out.str();
-}
+using testsupport::ReadFile;
 
 inline void WriteFile(const std::string& strPath, const std::string& strContent)
 {

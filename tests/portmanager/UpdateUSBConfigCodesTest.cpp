@@ -5,8 +5,8 @@
 #include <string>
 
 #include "contract/PHString.h"
-#include "tests/ident/IdentFixture.h"
-#include "tests/ident/UiDocument.h"
+#include "tests/portmanager/IdentFixture.h"
+#include "tests/portmanager/UiDocument.h"
 
 using namespace ident;
 
@@ -309,7 +309,7 @@ TEST_F(ConfigCodes, UiWithoutPortsLackingADisplayPart)
         CData out;
         EXPECT_EQ(m_pUpdateUSB->GetConfigUI(CPHString::PackString("JV", 0), kUi | ulFlags, &out), PHR_PERMISSION_ERROR);
         // The packed empty text: one zero byte, or one zero unit in UCS-2 form.
-        EXPECT_EQ(porttest::Bytes(out), std::vector<unsigned char>(ulFlags ? 2 : 1, 0));
+        EXPECT_EQ(testsupport::BytesOf(out), std::vector<unsigned char>(ulFlags ? 2 : 1, 0));
     }
     EXPECT_TRUE(WaitForCount("-- Ioctl(USB, PH_CONFIG_GET_COMPONENT_UI) <PHR_PERMISSION_ERROR>", 2));
 }

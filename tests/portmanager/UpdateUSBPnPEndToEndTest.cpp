@@ -8,7 +8,7 @@
 #include <cctype>
 #include <thread>
 
-#include "tests/pnp/PnPFixture.h"
+#include "tests/portmanager/PnPFixture.h"
 
 using namespace pnptest;
 
@@ -52,8 +52,8 @@ TEST_F(PnPStart, BindsDevicesAttachedBeforeInitialisation)
     void* h1 = OpenOk("QX/P1");
     void* h2 = OpenOk("QX/USB1");
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h1, Bytes("first"), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(m_host.Write(h2, Bytes("second"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h1, ToData("first"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h2, ToData("second"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(Text(pFirst->received()), IdentifiedThen("first"));
     EXPECT_EQ(Text(pSecond->received()), IdentifiedThen("second"));
 }
@@ -105,7 +105,7 @@ TEST_F(PnPEnumeration, LowerCasePortNameMatchesTheDevice)
     // The open finds the device by the name held in memory, which is upper case by now.
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("hello"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h, ToData("hello"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(Text(pDevice->received()), "hello");
     // The host's property keeps its own spelling.
     EXPECT_EQ(PortProperty("P1", "PortName"), Lower(pDevice->deviceName()));
@@ -127,7 +127,7 @@ TEST_F(PnPReplug, OpenPortMovesToTheNewInstanceWithoutANewOpen)
     EXPECT_TRUE(WaitForLine("-- Port error, Port HANDLE already exists(" + HandleText(h) + ")"));
     ASSERT_TRUE(WaitForUnavailableThenReady(h, ulEvents)) << ::testing::PrintToString(PowerStates(h));
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("after"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(h, ToData("after"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(ulWritten, 5u);
     EXPECT_EQ(Text(pOld->received()), "before");
     EXPECT_EQ(Text(pNew->received()), "after");
@@ -156,7 +156,7 @@ TEST_F(PnPReplug, NewInstanceThatDoesNotOpenLeavesThePortBoundUntilTheNextNotice
     Notice();
     ASSERT_TRUE(WaitForLine("-- Reopened(" + HandleText(h) + ") failure " + pNew->deviceName()));
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(h, Bytes("b"), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
+    EXPECT_EQ(m_host.Write(h, ToData("b"), &ulWritten), PHR_DEVICE_NOT_AVAILABLE);
     // Not treated as a new device: the port still names it.
     EXPECT_EQ(IdentifyRequests(pNew), 0u);
     EXPECT_EQ(Ports().size(), 1u);
@@ -233,8 +233,8 @@ TEST_F(PnPReplug, FourEndpointDeviceReopensPrinterThenDisplay)
     ASSERT_TRUE(WaitForUnavailableThenReady(hJV, ulJV));
 
     unsigned int ulWritten = 0;
-    EXPECT_EQ(m_host.Write(hQX, Bytes("p1"), &ulWritten), PHR_SUCCESS);
-    EXPECT_EQ(m_host.Write(hJV, Bytes("d1"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(hQX, ToData("p1"), &ulWritten), PHR_SUCCESS);
+    EXPECT_EQ(m_host.Write(hJV, ToData("d1"), &ulWritten), PHR_SUCCESS);
     EXPECT_EQ(Text(pNew->received(usbsim::Channel::Printer)), "p1");
     EXPECT_EQ(Text(pNew->received(usbsim::Channel::Display)), "d1");
     EXPECT_EQ(Ports().size(), 1u);

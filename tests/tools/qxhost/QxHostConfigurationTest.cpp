@@ -2,7 +2,7 @@
 // property tree file follows it.
 #include <regex>
 
-#include "tests/qxhost/QxHostFixture.h"
+#include "tests/tools/qxhost/QxHostFixture.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "sim/SimBus.h"
 #include "tools/ScopedLogDaemon.h"
 #include "tests/support/HostEvents.h"
+#include "tests/support/TestData.h"
 #include "tests/support/WaitUntil.h"
 
 #ifndef TALIUN_LIBRARY
@@ -29,19 +30,10 @@ namespace pnptest {
 
 const std::string kPlugLine = "--USB PnP: USB device got plugging in event\n";
 
-inline std::string HandleText(void* h) { return std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(h))); }
-
-inline CData Bytes(const std::string& s)
-{
-    return CData(reinterpret_cast<const unsigned char*>(s.data()), static_cast<unsigned int>(s.size()));
-}
-
-inline CData Word(unsigned int ulValue)
-{
-    return CData(reinterpret_cast<const unsigned char*>(&ulValue), sizeof(ulValue));
-}
-
-inline std::string Text(const usbsim::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+using testsupport::HandleText;
+using testsupport::Text;
+using testsupport::ToData;
+using testsupport::Word;
 
 // What a device identified once (online) and then printed to has received.
 inline std::string IdentifiedThen(const std::string& strPrinted)
@@ -213,7 +205,7 @@ protected:
         return WaitUntil(
             [&] {
                 unsigned int ulWritten = 0;
-                return m_host.Write(h, Bytes(strData), &ulWritten) == PHR_SUCCESS && ulWritten == strData.size();
+                return m_host.Write(h, ToData(strData), &ulWritten) == PHR_SUCCESS && ulWritten == strData.size();
             },
             ulTimeoutMs);
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "property/PropertyHandler.h"
-#include "tests/property/PropertyTestFiles.h"
+#include "tests/support/PropertyTestFiles.h"
 
 namespace {
 
