@@ -171,8 +171,8 @@ private:
     std::list<CBootMode*> m_listBootMode TS_GUARDED_BY(m_lockBootMode);
     CLock m_lockBootMode;  // last in the lock order
     bool m_bUsbReady;      // libusb initialised by InitInstance
-    CLock
-        m_lockPending;  // guards m_mapPendingDevices for snapshots; a leaf, never held across calls
+    // Guards m_mapPendingDevices for snapshots; a leaf, never held across calls.
+    CLock m_lockPending;
     // The signal loop's thread, for the stop to wake it out of its wait. m_bSignalLoop is true
     // only while that thread is inside the loop, so the thread id is never used after it ended.
     // A leaf lock: nothing else is taken under it.

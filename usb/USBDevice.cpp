@@ -54,28 +54,11 @@ CUSBDevice& CUSBDevice::operator=(CUSBDevice const& src) {
 CUSBDevice::~CUSBDevice() { ClearReference(); }
 
 const CUSBDevice::KindOps* CUSBDevice::OpsFor(int nKind) {
-    static const KindOps kPrinter = {&CUSBDevice::QXOpen,
-                                     &CUSBDevice::QXReset,
-                                     &CUSBDevice::QXGetStatus,
-                                     &CUSBDevice::QXSetFlowControl,
-                                     &CUSBDevice::QXCanSetFlowControl,
-                                     &CUSBDevice::QXIoctl,
-                                     false};
-    // The display channel cannot be reset and has its own status and flow requests.
-    static const KindOps kDisplay = {&CUSBDevice::QXOpen,
-                                     &CUSBDevice::JVReset,
-                                     &CUSBDevice::QXGetStatus,
-                                     &CUSBDevice::QXSetFlowControl,
-                                     &CUSBDevice::QXCanSetFlowControl,
-                                     &CUSBDevice::JVIoctl,
-                                     true};
-    static const KindOps kPrinterClass = {&CUSBDevice::QXOpen,
-                                          &CUSBDevice::QXReset,
-                                          &CUSBDevice::QXGetStatus,
-                                          &CUSBDevice::QXSetFlowControl,
-                                          &CUSBDevice::QXCanSetFlowControl,
-                                          &CUSBDevice::PRTIoctl,
-                                          false};
+    static const KindOps kPrinter = {&CUSBDevice::QXReset, &CUSBDevice::QXIoctl, false};
+    // The display channel cannot be reset; its status and flow requests are its own through its
+    // control-code handler, which open, status and flow control all go through.
+    static const KindOps kDisplay = {&CUSBDevice::JVReset, &CUSBDevice::JVIoctl, true};
+    static const KindOps kPrinterClass = {&CUSBDevice::QXReset, &CUSBDevice::PRTIoctl, false};
     switch (nKind) {
         case USBKIND_QX:
             return &kPrinter;
@@ -116,7 +99,7 @@ unsigned int CUSBDevice::Open() {
     if (m_refs.Count() != 1) return USBR_SUCCESS;
     // A second open would leak the context and a second libusb handle.
     if (m_pUSBQX != nullptr) return USBR_SUCCESS;
-    unsigned int ulResult = (this->*m_pOps->pfnOpen)();
+    unsigned int ulResult = QXOpen();
     if (ulResult != USBR_SUCCESS) Close();
     return ulResult;
 }
@@ -135,19 +118,19 @@ unsigned int CUSBDevice::Reset() {
 
 DeviceStatus CUSBDevice::GetStatus() {
     if (m_pUSBQX == nullptr || m_pOps == nullptr) return DeviceStatus::Unavailable;
-    return (this->*m_pOps->pfnGetStatus)();
+    return QXGetStatus();
 }
 
 unsigned int CUSBDevice::SetFlowControl(void* hPort, unsigned int ulMode) {
     if (m_pUSBQX == nullptr || m_pOps == nullptr) return USBR_DEVICE_NOT_AVAILABLE;
     if (ulMode != USB_FLOW_CONTROL_NORMAL && ulMode != USB_FLOW_CONTROL_FORCE)
         return USBR_INVALID_PARAMETER;
-    return (this->*m_pOps->pfnSetFlowControl)(hPort, ulMode);
+    return QXSetFlowControl(hPort, ulMode);
 }
 
 int CUSBDevice::CanSetFlowControl() {
     if (m_pUSBQX == nullptr || m_pOps == nullptr) return 0;
-    return (this->*m_pOps->pfnCanSetFlowControl)();
+    return QXCanSetFlowControl();
 }
 
 unsigned int CUSBDevice::QXOpen() {

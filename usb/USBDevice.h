@@ -73,11 +73,7 @@ private:
     // What differs between the kinds, one constant table per kind. Display and printer-class
     // devices behave as the receipt printer except where their table says otherwise.
     struct KindOps {
-        unsigned int (CUSBDevice::*pfnOpen)();
         unsigned int (CUSBDevice::*pfnReset)();
-        DeviceStatus (CUSBDevice::*pfnGetStatus)();
-        unsigned int (CUSBDevice::*pfnSetFlowControl)(void* hPort, unsigned int ulMode);
-        int (CUSBDevice::*pfnCanSetFlowControl)();
         // Control-code handler: 1 on success with the transfer result in *pnTransferred, else 0.
         int (CUSBDevice::*pfnIoctl)(unsigned int ulCode, void* pIn, unsigned int ulInLength,
                                     void* pOut, unsigned int ulOutLength, int* pnTransferred);
