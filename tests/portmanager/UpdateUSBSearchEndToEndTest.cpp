@@ -351,7 +351,8 @@ TEST_F(PortSearchDeviceClass, PrinterClassDeviceWritesOne)
     usbsim::DevicePtr p = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT1"));
     Load();
     ASSERT_EQ(WaitForPortOf(p->deviceName()), "P1");
-    EXPECT_EQ(PortNumber("P1", "DeviceClass"), 1u);
+    // The class is written just after the device name.
+    EXPECT_TRUE(WaitUntil([&] { return PortNumber("P1", "DeviceClass") == 1u; }));
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h, ToData("prt"), &ulWritten), PHR_SUCCESS);
