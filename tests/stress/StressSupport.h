@@ -66,14 +66,13 @@ inline unsigned long Scaled(unsigned long ulNormal, unsigned long ulMinimum = 1)
 }
 
 // Longest time each host call may take, from the component's documented time-outs (normal build):
-//  - Write: no progress for the 5000 ms write time-out ends it; one transfer already under way and
-//  the
-//    forced-stop count request add at most the 5000 ms transfer time-outs.
+//  - Write: no progress for the 5000 ms write time-out ends it; one transfer already under way
+//    and the forced-stop count request add at most the 5000 ms transfer time-outs.
 //  - Ioctl: the pass-through device request (two tries of a 5000 ms receive) or the mode workaround
 //    (a write, then at most 10000 ms for the answer).
-//  - Open: the answer probe (5 tries of 1000 ms plus 500 ms pauses), the serial number retry, and
-//  the
-//    kernel-driver detach of a printer-class device (10 tries 1 s apart) before the first status.
+//  - Open: the answer probe (5 tries of 1000 ms plus 500 ms pauses), the serial number retry,
+//    and the kernel-driver detach of a printer-class device (10 tries 1 s apart) before the first
+//    status.
 //  - Close: waits for writes in progress on the port and for the monitoring thread's current read.
 //  - Unload: every open port closes as above, then the plug-and-play thread ends.
 enum class Call { Open, Close, Write, Ioctl, Unload, Other };
