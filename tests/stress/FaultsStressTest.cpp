@@ -188,9 +188,16 @@ TEST_F(Faults, ControlRequestsTimingOut) {
 TEST_F(Faults, KernelDriverThatWillNotDetach) {
     StartDaemon();
     usbsim::DevicePtr pDevice = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("FAULT4"));
-    pDevice->failDetach(-1);
     ConfigurePort("P1", pDevice->deviceName(), false, true);
     Load();
+    // The start-up enumeration claims the device for its device-ID probe. Were the driver stuck by
+    // then, that probe would keep retrying the detach and could win the claim from the open below
+    // the moment the driver lets go; so the fault starts once the probe has given the device back.
+    ASSERT_TRUE(pDevice->waitFor([](const usbsim::Record& r) {
+        return r.type == usbsim::Record::Type::Control && r.bmRequestType == 0xA1 && r.bRequest == 0;
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return pDevice->kernelDriverActive(); }));
+    pDevice->failDetach(-1);
     void* h = m_host.NewHandle();
     const unsigned int ul = Open(h, "QX/P1");
     EXPECT_EQ(ul, PHR_PORT_OPEN_FAILURE) << std::hex << ul;
