@@ -512,46 +512,47 @@ bool IsPRTClassFn(libusb_device_handle* pHandle) {
         return false;
     }
 
+    // A printer's device-ID request is answered without the claim (usbfs lets it through), so a
+    // device whose interface is held, by an open port of ours or by another program, is asked
+    // anyway: refused at the claim it would count as unplugged, and its port could be given away.
+    const bool fClaimed = libusb_claim_interface(pHandle, 0) == 0;
     bool fResult = false;
-    if (libusb_claim_interface(pHandle, 0) == 0) {
-        // One byte beyond the largest request so that the text can always be terminated.
-        unsigned char aucId[1025];
-        int nGot = 0;
-        for (int i = 0; i < kDeviceIdAttempts; ++i) {
-            if (i > 0) USBSleep(kRetryPause);
-            std::memset(aucId, 0, sizeof(aucId));
-            int r = libusb_control_transfer(
-                pHandle,
-                LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE, 0, 0,
-                0, aucId, 1024, kProbeTimeout);
-            if (r > 0) {
-                nGot = r > 1024 ? 1024 : r;
-                break;
-            }
+    // One byte beyond the largest request so that the text can always be terminated.
+    unsigned char aucId[1025];
+    int nGot = 0;
+    for (int i = 0; i < kDeviceIdAttempts; ++i) {
+        if (i > 0) USBSleep(kRetryPause);
+        std::memset(aucId, 0, sizeof(aucId));
+        int r = libusb_control_transfer(
+            pHandle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE, 0,
+            0, 0, aucId, 1024, kProbeTimeout);
+        if (r > 0) {
+            nGot = r > 1024 ? 1024 : r;
+            break;
         }
-        libusb_release_interface(pHandle, 0);
-        if (nGot > 0) {
-            int nLength = (aucId[0] << 8) | aucId[1];
-            if (nLength > kDeviceIdMax) nLength = (aucId[1] << 8) | aucId[0];
-            if (nLength > kDeviceIdMax) nLength = kDeviceIdMax;
-            // Only what the device actually sent counts as text.
-            const int nReceived = nGot > 2 ? nGot - 2 : 0;
-            if (nLength > nReceived) nLength = nReceived;
-            aucId[2 + nLength] = '\0';
-            const char* pszText = reinterpret_cast<const char*>(aucId + 2);
-            const char* pszSet = std::strstr(pszText, "CMD:");
-            if (pszSet != nullptr) {
-                pszSet += 4;
-            } else {
-                pszSet = std::strstr(pszText, "COMMAND SET:");
-                if (pszSet != nullptr) pszSet += 12;
-            }
-            if (pszSet != nullptr) {
-                std::string strSet(pszSet);
-                std::string::size_type nEnd = strSet.find(';');
-                if (nEnd != std::string::npos) strSet.resize(nEnd);
-                fResult = strSet.find("QORA/CS") != std::string::npos;
-            }
+    }
+    if (fClaimed) libusb_release_interface(pHandle, 0);
+    if (nGot > 0) {
+        int nLength = (aucId[0] << 8) | aucId[1];
+        if (nLength > kDeviceIdMax) nLength = (aucId[1] << 8) | aucId[0];
+        if (nLength > kDeviceIdMax) nLength = kDeviceIdMax;
+        // Only what the device actually sent counts as text.
+        const int nReceived = nGot > 2 ? nGot - 2 : 0;
+        if (nLength > nReceived) nLength = nReceived;
+        aucId[2 + nLength] = '\0';
+        const char* pszText = reinterpret_cast<const char*>(aucId + 2);
+        const char* pszSet = std::strstr(pszText, "CMD:");
+        if (pszSet != nullptr) {
+            pszSet += 4;
+        } else {
+            pszSet = std::strstr(pszText, "COMMAND SET:");
+            if (pszSet != nullptr) pszSet += 12;
+        }
+        if (pszSet != nullptr) {
+            std::string strSet(pszSet);
+            std::string::size_type nEnd = strSet.find(';');
+            if (nEnd != std::string::npos) strSet.resize(nEnd);
+            fResult = strSet.find("QORA/CS") != std::string::npos;
         }
     }
     libusb_attach_kernel_driver(pHandle, 0);

@@ -135,6 +135,24 @@ TEST_F(PortSearchTakeOver, BoundPortWhoseDeviceIsAttachedIsNeverTakenOver)
     EXPECT_EQ(PortProperty("Bound", "PortName"), pOwner->deviceName());
 }
 
+// An open printer-class port holds its device's interface; the device is still attached, so a
+// newcomer of the same kind gets a port of its own and the open port keeps printing on its device.
+TEST_F(PortSearchTakeOver, OpenPrinterClassPortIsNeverTakenOver)
+{
+    usbsim::DevicePtr pOwner = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT1"));
+    ConfigurePort("P1", pOwner->deviceName());
+    Tree().SetNumber("/QX/P1/DeviceClass", 1);
+    Load();
+    void* h = OpenOk("QX/P1");
+    usbsim::DevicePtr pNew = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT2"));
+    Notice();
+    ASSERT_EQ(WaitForPortOf(pNew->deviceName()), "USB1");
+    EXPECT_EQ(PortProperty("P1", "PortName"), pOwner->deviceName());
+    ASSERT_TRUE(WriteWhenReady(h, "kept"));
+    EXPECT_NE(Text(pOwner->received()).find("kept"), std::string::npos);
+    EXPECT_EQ(Text(pNew->received()).find("kept"), std::string::npos);
+}
+
 TEST_F(PortSearchTakeOver, PortWhoseDeviceHasGoneIsTakenOver)
 {
     usbsim::DevicePtr pOwner = usbsim::plug(Printer("SN1", "QX-K40V"));

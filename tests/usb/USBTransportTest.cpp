@@ -196,22 +196,36 @@ TEST_F(UsbPrinterClass, DeviceIdIsReadWithClaimAndKernelDriverGivenBack) {
     EXPECT_EQ(KernelDriverActive(dev), 1);
 }
 
-TEST_F(UsbPrinterClass, UndetachableOrUnclaimableDeviceIsNotListed) {
+TEST_F(UsbPrinterClass, UndetachableDeviceIsNotListed) {
     DeviceConfig cfg = DeviceConfig::printerClassDevice("STUCK");
     cfg.hasKernelDriver = true;
     cfg.kernelDriverActive = true;
     auto stuck = usbsim::plug(cfg);
     stuck->failDetach(10);
-    auto busy = usbsim::plug(DeviceConfig::printerClassDevice("BUSY"));
-    busy->failClaim(1);
     auto odd = usbsim::plug(DeviceConfig::printerClassDevice("ODD"));
     odd->failKernelDriverQuery(LIBUSB_ERROR_IO);
 
     EXPECT_THAT(Enumerate(), IsEmpty());
     EXPECT_EQ(SleepLog::Count(1000000), 9u);
     EXPECT_THAT(ProtocolTrace(stuck), IsEmpty());
-    EXPECT_THAT(ProtocolTrace(busy), IsEmpty());
     EXPECT_THAT(ProtocolTrace(odd), IsEmpty());
+}
+
+// An open device holds its interface; the enumeration still sees it (the device-ID request needs
+// no claim), and the holder keeps the interface.
+TEST_F(UsbPrinterClass, DeviceWhoseInterfaceIsHeldIsStillListed) {
+    auto dev = usbsim::plug(DeviceConfig::printerClassDevice("HELD"));
+    _USBQX ctx;
+    ASSERT_EQ(OpenInto(dev, ctx), USBR_SUCCESS);
+    dev->clearRecords();
+
+    EXPECT_EQ(Enumerate(), (DeviceMap{{dev->deviceName(), USBKIND_PRT}}));
+    EXPECT_THAT(ProtocolTrace(dev), ElementsAre("CLASS a1/0"));
+    unsigned char aucData[] = {'o', 'k'};
+    int nSent = 0;
+    EXPECT_EQ(libusb_bulk_transfer(ctx.pHandle, ctx.ucBulkOut, aucData, 2, &nSent, 1000), 0);
+    EXPECT_EQ(nSent, 2);
+    CUSBDevice::zph_usb_close(&ctx);
 }
 
 TEST_F(UsbPrinterClass, DeviceIdRequestIsRetriedTenTimes) {
