@@ -105,6 +105,8 @@ TEST_F(PortOpen, DeviceClassTwoOpensAPrinterClassDevice)
     usbsim::DevicePtr pDevice = PlugAndConfigure("P1", usbsim::DeviceConfig::printerClassDevice("PRT1"));
     m_host.Properties().SetNumber("/QX/P1/DeviceClass", 2);
     Load();
+    // The enumeration claims it for a moment to read its device ID; an open meanwhile finds it busy.
+    ASSERT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h, ToData(Pattern(300)), &ulWritten), PHR_SUCCESS);

@@ -143,6 +143,10 @@ TEST_F(PortSearchTakeOver, OpenPrinterClassPortIsNeverTakenOver)
     ConfigurePort("P1", pOwner->deviceName());
     Tree().SetNumber("/QX/P1/DeviceClass", 1);
     Load();
+    // The start-up enumeration's device-ID probe claims the device for a moment; opened during it,
+    // the port would be refused.
+    ASSERT_TRUE(pOwner->waitFor(
+        [](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
     void* h = OpenOk("QX/P1");
     usbsim::DevicePtr pNew = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT2"));
     Notice();

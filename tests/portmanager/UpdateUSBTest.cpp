@@ -60,6 +60,8 @@ TEST_F(UpdateUSBPorts, DeviceClassSelectsThePrinterClassKind)
     m_host.Properties().SetString("/QX/P1/PortName", pDevice->deviceName());
     m_host.Properties().SetNumber("/QX/P1/DeviceClass", 2);
     Start();
+    // The enumeration claims it for a moment to read its device ID; an open meanwhile finds it busy.
+    ASSERT_TRUE(m_pUpdateUSB->WaitForFirstEnumeration(20000));
     EXPECT_EQ(Port("P1").infoQX.bPrinterClass, 1);
     ASSERT_EQ(m_pUpdateUSB->OpenPort(Handle(1), "RP/P1"), PHR_SUCCESS);
     EXPECT_EQ(m_pUpdateUSB->GetUSBDevice(Handle(1)).GetKind(), USBKIND_PRT);
