@@ -231,6 +231,10 @@ public:
             },
             timeout);
     }
+    // Waits until an interface release is on the record (a probe or a close has given it back).
+    bool waitForRelease(Millis timeout = Millis(10000)) const {
+        return waitFor([](const Record& r) { return r.type == Record::Type::Release; }, timeout);
+    }
     // Waits until the channel has received at least `n` bytes.
     virtual bool waitForReceived(size_t n, Channel ch = Channel::Printer,
                                  Millis timeout = Millis(10000)) const = 0;

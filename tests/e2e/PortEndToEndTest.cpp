@@ -106,7 +106,7 @@ TEST_F(PortOpen, DeviceClassTwoOpensAPrinterClassDevice)
     m_host.Properties().SetNumber("/QX/P1/DeviceClass", 2);
     Load();
     // The enumeration claims it for a moment to read its device ID; an open meanwhile finds it busy.
-    ASSERT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    ASSERT_TRUE(pDevice->waitForRelease());
     void* h = OpenOk("QX/P1");
     unsigned int ulWritten = 0;
     EXPECT_EQ(m_host.Write(h, ToData(Pattern(300)), &ulWritten), PHR_SUCCESS);
@@ -389,7 +389,7 @@ TEST_F(PortIoctl, DisconnectedThenCloseGivesTheDeviceBack)
     pDevice->clearRecords();
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
     ASSERT_EQ(m_host.Ioctl(h, PH_USB_SET_DISCONNECTED, Word(1), nullptr), PHR_SUCCESS);
-    EXPECT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    EXPECT_TRUE(pDevice->waitForRelease());
     EXPECT_EQ(m_host.Close(h), PHR_SUCCESS);
     int nReleases = 0;
     for (const auto& r : pDevice->records())
@@ -510,7 +510,7 @@ TEST_F(PortUnload, WithPortsOpenFinishesWithoutCloseLinesOrEvents)
     for (const std::string& strLine : m_dir.Lines())
         EXPECT_NE(strLine.compare(0, 8, "-- Close"), 0) << strLine;
     // The device is given back.
-    EXPECT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    EXPECT_TRUE(pDevice->waitForRelease());
 }
 
 }  // namespace

@@ -145,8 +145,7 @@ TEST_F(PortSearchTakeOver, OpenPrinterClassPortIsNeverTakenOver)
     Load();
     // The start-up enumeration's device-ID probe claims the device for a moment; opened during it,
     // the port would be refused.
-    ASSERT_TRUE(pOwner->waitFor(
-        [](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    ASSERT_TRUE(pOwner->waitForRelease());
     void* h = OpenOk("QX/P1");
     usbsim::DevicePtr pNew = usbsim::plug(usbsim::DeviceConfig::printerClassDevice("PRT2"));
     Notice();

@@ -104,7 +104,7 @@ TEST_F(UpdateUSBPorts, ReleaseWithPortsOpenLogsNoClose)
     for (const std::string& strLine : m_dir.Lines())
         EXPECT_NE(strLine.compare(0, 8, "-- Close"), 0) << strLine;
     // The device is given back: nothing holds its interface any more.
-    ASSERT_TRUE(pDevice->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    ASSERT_TRUE(pDevice->waitForRelease());
 }
 
 }  // namespace

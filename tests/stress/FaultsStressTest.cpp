@@ -193,9 +193,7 @@ TEST_F(Faults, KernelDriverThatWillNotDetach) {
     // The start-up enumeration claims the device for its device-ID probe. Were the driver stuck by
     // then, that probe would keep retrying the detach and could win the claim from the open below
     // the moment the driver lets go; so the fault starts once the probe has given the device back.
-    ASSERT_TRUE(pDevice->waitFor([](const usbsim::Record& r) {
-        return r.type == usbsim::Record::Type::Control && r.bmRequestType == 0xA1 && r.bRequest == 0;
-    }));
+    ASSERT_TRUE(pDevice->waitForRelease());
     ASSERT_TRUE(WaitUntil([&] { return pDevice->kernelDriverActive(); }));
     pDevice->failDetach(-1);
     void* h = m_host.NewHandle();

@@ -103,7 +103,7 @@ TEST_F(KernelDriver, PrinterClassDriverIsDetachedWhileOpenAndReattachedAfter) {
     Tree().SetNumber("/QX/P1/DeviceClass", 2);
     Load();
     // The enumeration claims it for a moment to read its device ID; an open meanwhile finds it busy.
-    ASSERT_TRUE(dev->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    ASSERT_TRUE(dev->waitForRelease());
     ASSERT_TRUE(WaitUntil([&] { return dev->kernelDriverActive(); })) << "enumeration gives it back";
     void* h = OpenOk("QX/P1");
     EXPECT_FALSE(dev->kernelDriverActive());
@@ -122,7 +122,7 @@ TEST_F(KernelDriver, ClosingAPortSendsNoSetInterface) {
     DevicePtr dev;
     void* h = OpenedPort(DeviceConfig::vendorPrinter("SN1"), &dev);
     ASSERT_EQ(m_host.Close(h), PHR_SUCCESS);
-    ASSERT_TRUE(dev->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }));
+    ASSERT_TRUE(dev->waitForRelease());
     for (const usbsim::Record& r : dev->records())
         EXPECT_FALSE(r.type == usbsim::Record::Type::Control && r.bmRequestType == 0x01 && r.bRequest == 11)
             << "SET_INTERFACE " << r.wValue;
@@ -205,7 +205,7 @@ TEST_F(Unload, WithPortsOpenGivesEveryDeviceBack) {
     ConfigurePort("P2", prt->deviceName());
     Tree().SetNumber("/QX/P2/DeviceClass", 2);
     Load();
-    ASSERT_TRUE(prt->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }))
+    ASSERT_TRUE(prt->waitForRelease())
         << "the enumeration is done with the printer-class device";
     prt->clearRecords();
     void* h1 = OpenOk("QX/P1");
@@ -215,7 +215,7 @@ TEST_F(Unload, WithPortsOpenGivesEveryDeviceBack) {
     m_host.Unload();
     EXPECT_FALSE(m_host.IsInitialized());
     for (const DevicePtr& d : {jv, prt})
-        EXPECT_TRUE(d->waitFor([](const usbsim::Record& r) { return r.type == usbsim::Record::Type::Release; }))
+        EXPECT_TRUE(d->waitForRelease())
             << d->deviceName();
     EXPECT_TRUE(prt->kernelDriverActive());
 }
